@@ -1,0 +1,56 @@
+// The compression codec: a 4096-byte sliding window, a binary-tree match finder
+// and an adaptive Huffman code, working on memory buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qx::codec {
+
+// Why an operation failed. The caller decides what to show; the codec prints nothing.
+enum class Failure {
+    none,
+    empty_input,   // nothing to compress (the stream would be its 4-byte header alone)
+    zero_length,   // the stream's length header is 0
+    cant_read,     // the stream is shorter than its 4-byte length header, or a file read failed
+    cant_write,    // an output file could not be written
+    cant_open,     // an input or output file could not be opened
+    corrupt,       // the stream ends before the length in its header has been decoded
+};
+
+struct CodecState;  // model, window, bit reader and writer, match tree
+
+// The codec state of a run. Operations reuse it one after another; as the stream
+// format requires, window bytes past the initial spaces carry over from one
+// operation to the next. Not reentrant; not copyable.
+class Codec {
+public:
+    Codec();
+    ~Codec();
+    Codec(const Codec&) = delete;
+    Codec& operator=(const Codec&) = delete;
+
+    // Compresses `size` bytes into a complete stream (length header and bit
+    // stream), replacing `out`. Returns 1, or 0 with `why` set (empty input:
+    // `out` then holds the four zero bytes of the header).
+    int compress(const uint8_t* data, size_t size, std::vector<uint8_t>& out, Failure* why = nullptr);
+
+    // Decodes a complete stream into `out`, replacing it. Returns 1 when the whole
+    // length has been decoded, or 0 with `why` set. Never writes more than the
+    // header's length, and fails instead of reading past the end of the stream.
+    int decompress(const uint8_t* stream, size_t size, std::vector<uint8_t>& out, Failure* why = nullptr);
+
+private:
+    std::unique_ptr<CodecState> state_;
+};
+
+// File to file: reads `from` whole, writes the result to `to` (created or
+// truncated). Results and reasons as the memory operations, plus cant_open,
+// cant_read and cant_write for the files.
+int compress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why = nullptr);
+int decompress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why = nullptr);
+
+}  // namespace qx::codec

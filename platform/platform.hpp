@@ -1,0 +1,153 @@
+// The platform layer: every call the program makes into the operating system.
+//
+// Each operation maps one-to-one onto a Win32 call (named beside it). The Win32
+// build calls that function; the POSIX build gives the same behaviour with a
+// terminal, termios and the file system. Subsystems never include an operating
+// system header themselves, and tests replace the console objects with fakes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qx::platform {
+
+// ---------------------------------------------------------------------------
+// Console output: a screen buffer of cells with a cursor (standard output).
+
+struct Coord {
+    int16_t x = 0;  // column, from 0
+    int16_t y = 0;  // row, from 0
+};
+
+struct ScreenBufferInfo {
+    Coord size;    // dwSize: columns and rows of the whole buffer
+    Coord cursor;  // dwCursorPosition
+};
+
+// Standard output seen as a console screen buffer.
+//
+// All text the program shows goes through write(), so an implementation always
+// knows where the cursor stands, also when output is redirected to a file.
+// Colour: the Win32 console recolours cells after they are written (fill_attribute);
+// a terminal cannot, so callers announce the colour of the text they are about to
+// write with begin_paint() and end it with end_paint(). Each implementation uses
+// whichever of the two it can, and both end with the same rows coloured.
+class ConsoleOutput {
+public:
+    virtual ~ConsoleOutput() = default;
+
+    // Writes text at the cursor and advances it; '\n' moves to column 0 of the next row.
+    virtual void write(std::string_view text) = 0;
+    virtual void flush() = 0;
+
+    // GetConsoleScreenBufferInfo. False when output is no console and nothing is known.
+    virtual bool get_screen_buffer_info(ScreenBufferInfo& info) = 0;
+    // SetConsoleCursorPosition.
+    virtual bool set_cursor_position(Coord position) = 0;
+    // FillConsoleOutputAttribute: sets the colour of `count` cells from `start`,
+    // row after row, leaving the characters alone. `filled` receives the cells done.
+    virtual bool fill_attribute(uint16_t attribute, uint32_t count, Coord start, uint32_t& filled) = 0;
+
+    // Text written from here to end_paint() occupies whole rows that are to show
+    // `attribute` from column 0 to the right edge.
+    virtual void begin_paint(uint16_t attribute) = 0;
+    virtual void end_paint() = 0;
+};
+
+// The process's standard output console. Never null.
+ConsoleOutput& console_output();
+// Replaces it (tests); returns the previous one. Pass nullptr to restore the real one.
+ConsoleOutput* set_console_output(ConsoleOutput* replacement);
+
+// ---------------------------------------------------------------------------
+// Console input: key presses from the user's keyboard ("CONIN$", the controlling terminal).
+
+// One key press. A key that has a character code carries it in `character`
+// (1..255); other keys (arrows, function keys, navigation block) carry their PC
+// extended code: `prefix` is 0 or 224 and `code` the key's extended code.
+struct KeyPress {
+    int character = 0;
+    int prefix = 0;
+    int code = 0;
+};
+
+class ConsoleInput {
+public:
+    virtual ~ConsoleInput() = default;
+    // CreateFileA("CONIN$"). False when there is no console/terminal to read keys from.
+    virtual bool open() = 0;
+    // GetConsoleMode / SetConsoleMode(0): raw input, no echo, Ctrl+C arrives as code 3.
+    virtual bool enter_raw_mode() = 0;
+    // SetConsoleMode(saved): the mode that enter_raw_mode() found.
+    virtual void restore_mode() = 0;
+    // ReadConsoleInputA until one key press that maps to a code. False when input cannot be read.
+    virtual bool read_key_press(KeyPress& key) = 0;
+};
+
+ConsoleInput& console_input();
+ConsoleInput* set_console_input(ConsoleInput* replacement);
+
+// ---------------------------------------------------------------------------
+// Directory search, current directory, files.
+
+// One entry found by a directory search (WIN32_FIND_DATAA: cFileName, dwFileAttributes & 0x10).
+struct FoundFile {
+    std::string name;
+    bool is_directory = false;
+};
+
+// FindFirstFileA / FindNextFileA over one directory with a wildcard pattern
+// ('*' and '?'; "*.*" matches every name).
+class DirectorySearch {
+public:
+    DirectorySearch();
+    ~DirectorySearch();
+    DirectorySearch(const DirectorySearch&) = delete;
+    DirectorySearch& operator=(const DirectorySearch&) = delete;
+
+    // Starts a search of `directory` ("" for the current one) for `pattern`. False when nothing matched.
+    bool first(const std::string& directory, const std::string& pattern, FoundFile& found);
+    // The next match. False at the end.
+    bool next(FoundFile& found);
+
+private:
+    struct State;
+    State* state_;
+};
+
+// Matches `name` against a wildcard pattern with the platform's rules.
+bool wildcard_match(std::string_view pattern, std::string_view name);
+
+// SetCurrentDirectoryA.
+bool set_current_directory(const std::string& path);
+// GetCurrentProcessId.
+uint32_t current_process_id();
+// GetFileAttributesA != INVALID_FILE_ATTRIBUTES (also true for a dangling link on POSIX).
+bool file_exists(const std::string& path);
+// DeleteFileA.
+bool delete_file(const std::string& path);
+// Current time in seconds, for the run's random seed.
+int64_t time_seconds();
+
+// Creates an empty file that did not exist: fails when anything, a link included,
+// already has that name (O_CREAT|O_EXCL|O_NOFOLLOW; CREATE_NEW). Owner-only access.
+bool create_new_file(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// Interrupts: Ctrl+C outside a key wait, SIGTERM (console control events on Windows).
+
+// Installs the handlers once. On an interrupt the handler restores the console
+// input mode, deletes every tracked file and ends the process (status 128 + signal).
+void install_interrupt_handlers();
+// Tracks a temporary file of this run for deletion on interrupt; returns a slot, or -1 when full.
+int track_temp_file(const std::string& path);
+// Stops tracking a slot (the file was deleted, renamed or is no longer temporary).
+void untrack_temp_file(int slot);
+
+// The directory separators of this platform, in the order a path is split on.
+bool is_separator(char c);
+// True when file arguments keep their case (POSIX); false where names ignore case (Windows).
+bool names_are_case_sensitive();
+
+}  // namespace qx::platform
