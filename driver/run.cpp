@@ -1,8 +1,246 @@
-// Placeholder run driver; replaced by the real one.
+// The run driver: start-up, switches, the file list, the walk over its entries and the summary.
+#include <cstdlib>
+#include <vector>
+
+#include "console/console.hpp"
+#include "driver/command_line.hpp"
 #include "driver/driver.hpp"
+#include "driver/file_list.hpp"
+#include "driver/run_state.hpp"
+#include "platform/platform.hpp"
 
 namespace qx::driver {
 
-int run(int, char**) { return exit_fatal; }
+namespace {
+
+constexpr float version = 2.1f;
+
+const char* const syntax_text =
+    "syntax: Quillex.exe <file(s)> [- e|d] [-l] [-n]\n"
+    " <file(s)>\t: One or more filenames and/or wildcards\n"
+    " [- e|d]\t: Encrypt (Decrypt) only [optional]\n"
+    " [-l]\t\t: filename is a list of files to be en/de crypted [optional]\n"
+    " [-n]\t\t: don't create backup file [optional]\n"
+    "\t\t(WARNING! Can lose data if password is forgotten!)";
+
+[[noreturn]] void fatal_syntax() {
+    console::show_message(console::kind_fatal, console::attr_error, "%s", syntax_text);
+    std::exit(exit_fatal);  // not reached: a fatal message ends the process
+}
+
+[[noreturn]] void fatal_list(const std::string& name) {
+    console::show_message(console::kind_fatal, console::attr_error, "Can't open filelist %s", printable(name).c_str());
+    std::exit(exit_fatal);
+}
+
+// Creates the work file, empty, under the first name of the template that is
+// free and that this run could create exclusively; pipelines later fill it.
+void make_work_file(RunState& state) {
+    uint32_t pid = platform::current_process_id();
+    for (char letter = 'a'; letter <= 'z'; ++letter) {
+        state.work_file_name = work_file_name(pid, letter);
+        if (platform::file_exists(state.work_file_name)) continue;
+        if (platform::create_new_file(state.work_file_name)) {
+            state.work_file_created = true;
+            state.work_slot = platform::track_temp_file(state.work_file_name);
+            return;
+        }
+    }
+}
+
+void scan_switches(RunState& state, std::vector<std::string>& args) {
+    for (;;) {
+        switch (next_switch(args, native_rules())) {
+        case ' ':
+            return;
+        case 'd':
+            if (state.encrypt_only)
+                console::show_message(console::kind_fatal, console::attr_error, "Parameter -d can't be used with -e!");
+            state.decrypt_only = true;
+            break;
+        case 'e':
+            if (state.decrypt_only)
+                console::show_message(console::kind_fatal, console::attr_error, "Parameter -e can't be used with -d!");
+            state.encrypt_only = true;
+            break;
+        case 'l':
+            state.use_list_file = true;
+            break;
+        case 'n':
+            state.no_backup = true;
+            break;
+        default:
+            fatal_syntax();
+        }
+    }
+}
+
+// Opens the user's list file for reading; it is never created or written.
+void open_user_list(RunState& state, const std::string& name) {
+    state.list_file_name = name;
+    if (name.size() > max_path_length) fatal_list(name);
+    state.list_stream = std::fopen(name.c_str(), "rb");
+    if (state.list_stream == nullptr) fatal_list(name);
+    // A directory opens but cannot be read: refuse it now, before the password.
+    int first = std::fgetc(state.list_stream);
+    if (first == EOF && std::ferror(state.list_stream)) fatal_list(name);
+    if (first != EOF) std::ungetc(first, state.list_stream);
+    state.file_counter = 1;
+}
+
+// Creates this run's own temporary list file beside the program, exclusively.
+void create_temp_list(RunState& state, const std::string& program_path) {
+    uint32_t pid = platform::current_process_id();
+    for (char letter = 'a'; letter <= 'z'; ++letter) {
+        state.list_file_name = temp_list_name(program_path, pid, letter, native_rules());
+        if (state.list_file_name.size() > max_path_length) break;
+        if (platform::file_exists(state.list_file_name) || !platform::create_new_file(state.list_file_name))
+            continue;
+        state.list_is_temporary = true;
+        state.list_slot = platform::track_temp_file(state.list_file_name);
+        state.list_stream = std::fopen(state.list_file_name.c_str(), "w+b");
+        if (state.list_stream != nullptr) return;
+        break;
+    }
+    fatal_list(state.list_file_name);
+}
+
+void delete_temp_list(RunState& state) {
+    if (state.list_stream != nullptr) std::fclose(state.list_stream);
+    state.list_stream = nullptr;
+    if (!state.list_is_temporary) return;
+    platform::delete_file(state.list_file_name);
+    platform::untrack_temp_file(state.list_slot);
+    state.list_is_temporary = false;
+}
+
+// Expands the file arguments from the last to the first into the temporary list.
+void list_arguments(RunState& state, std::vector<std::string>& args) {
+    RunFiles own{state.list_file_name, state.work_file_name};
+    std::vector<std::string> refused;
+    while (args.size() > 1) {
+        SplitArgument split = split_argument(args.back(), native_rules());
+        args.pop_back();
+        state.file_counter += collect_matches(split.directory, split.pattern, own, state.list_stream,
+                                              native_rules(), refused);
+    }
+    std::fflush(state.list_stream);
+    for (const std::string& name : refused) {
+        console::show_message(console::kind_error, console::attr_error, "couldn't open file %s",
+                              printable(name).c_str());
+        ++state.file_errors;
+    }
+    if (state.file_counter == 0) {
+        delete_temp_list(state);
+        console::show_message(console::kind_fatal, console::attr_error, "No matching files");
+    }
+}
+
+void write_mode_line(const RunState& state) {
+    std::string line = "\n\n";
+    line += state.encrypt_only ? "Encoding " : state.decrypt_only ? "Decoding " : "Analyzing ";
+    if (state.use_list_file)
+        line += "files from " + printable(state.list_file_name) + ":";
+    else
+        line += std::to_string(state.file_counter) + " file(s):";
+    console::out(line + "\n");
+}
+
+// Reads the list back entry by entry, announcing and handing on each one.
+void walk_list(RunState& state) {
+    if (state.list_is_temporary) std::rewind(state.list_stream);
+    ListParser parser;
+    std::vector<std::string> entries;
+    char chunk[65536];
+    for (bool at_end = false; !at_end;) {
+        size_t got = std::fread(chunk, 1, sizeof chunk, state.list_stream);
+        if (got > 0) {
+            parser.feed(std::string_view(chunk, got), entries);
+        } else {
+            parser.finish(entries);
+            at_end = true;
+        }
+        for (std::string& entry : entries) {
+            state.entry = std::move(entry);
+            console::out("file " + std::to_string(state.file_counter) + ": " + printable(state.entry));
+            state.file_counter += state.use_list_file ? 1 : -1;
+            process_entry(state.entry);
+        }
+        entries.clear();
+    }
+}
+
+void finish_run(RunState& state) {
+    delete_temp_list(state);
+    if (state.work_file_created) {
+        platform::delete_file(state.work_file_name);
+        platform::untrack_temp_file(state.work_slot);
+        state.work_file_created = false;
+    }
+    console::out("\nall done,\nencrypted: " + std::to_string(state.encrypted_count) +
+                 " files\ndecrypted: " + std::to_string(state.decrypted_count) + " files\n");
+}
+
+}  // namespace
+
+// Never destroyed: the exit-time handler reads it after main has returned.
+RunState& run_state() {
+    static RunState* state = new RunState;
+    return *state;
+}
+
+std::string printable(std::string_view text) {
+    std::string shown(text);
+    for (char& c : shown)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+    return shown;
+}
+
+void on_exit() {
+    RunState& state = run_state();
+    delete_temp_list(state);
+    if (state.work_file_created) {
+        platform::delete_file(state.work_file_name);
+        platform::untrack_temp_file(state.work_slot);
+        state.work_file_created = false;
+    }
+    console::out("\nsession closed, any key to continue...\n");
+    console::read_key();
+}
+
+int run(int argc, char** argv) {
+    static bool handler_registered = false;
+    if (!handler_registered) std::atexit(on_exit);
+    handler_registered = true;
+    platform::install_interrupt_handlers();
+
+    RunState& state = run_state();
+    state = RunState{};
+    state.random_state = static_cast<uint32_t>(platform::time_seconds());
+    make_work_file(state);
+    console::show_message(console::kind_note, console::attr_banner,
+                          "Quillex version %.1f\n32-bit data encryption software\nby Verdanix",
+                          static_cast<double>(version));
+
+    std::vector<std::string> args(argv, argv + argc);
+    if (args.empty()) args.emplace_back();
+    scan_switches(state, args);
+    if (args.size() < 2) fatal_syntax();
+    if (!state.work_file_created)
+        console::show_message(console::kind_fatal, console::attr_error, "Can't create work file %s",
+                              printable(state.work_file_name).c_str());
+
+    if (state.use_list_file) {
+        open_user_list(state, args[1]);
+    } else {
+        create_temp_list(state, args[0]);
+        list_arguments(state, args);
+    }
+    ask_password();
+    write_mode_line(state);
+    walk_list(state);
+    finish_run(state);
+    return state.file_errors > 0 ? exit_file_errors : exit_clean;
+}
 
 }  // namespace qx::driver

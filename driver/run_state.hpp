@@ -1,0 +1,54 @@
+// The run state: switches, counts, list stream and the run's files, owned by the driver for the whole run.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace qx::driver {
+
+struct RunState {
+    bool encrypt_only = false;   // -e
+    bool decrypt_only = false;   // -d
+    bool use_list_file = false;  // -l
+    bool no_backup = false;      // -n: the pipelines take no backup file
+
+    std::string list_file_name;
+    std::FILE* list_stream = nullptr;
+    bool list_is_temporary = false;  // the run created the list file and deletes it
+    int list_slot = -1;              // interrupt tracking of the temporary list file
+
+    int file_counter = 0;     // the number shown in front of the next entry
+    int encrypted_count = 0;  // files encrypted with success
+    int decrypted_count = 0;  // files decrypted with success
+    int file_errors = 0;      // files reported with an error; a completed run then exits with status 2
+
+    std::string password;  // 4 to 32 characters, asked once
+    std::string entry;     // the entry being processed
+
+    std::string work_file_name;  // "EX" + letter + 5 digits, in the current directory
+    bool work_file_created = false;
+    int work_slot = -1;
+
+    uint32_t random_state = 0;  // the run's pseudo-random generator, seeded with the time at start-up
+};
+
+// The one run state of the process.
+RunState& run_state();
+
+// `text` with control characters shown as '?', so that a path cannot drive the terminal.
+std::string printable(std::string_view text);
+
+// The password step: asks for the password in the masked field and keeps it in
+// the run state, or ends the run with "user requested termination".
+void ask_password();
+
+// The entry handler: processes one announced entry and ends its line.
+void process_entry(const std::string& entry);
+
+// The exit-time handler: removes the run's temporary files, then writes the
+// closing line and waits for a key.
+void on_exit();
+
+}  // namespace qx::driver

@@ -1,0 +1,121 @@
+// POSIX side of the file calls: directory search with wildcards, file tests, deletion, time.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+#include "platform/platform.hpp"
+
+namespace qx::platform {
+
+// The matches of one search, sorted by name so that runs list files in a stable order.
+struct DirectorySearch::State {
+    std::vector<FoundFile> found;
+    size_t next = 0;
+};
+
+DirectorySearch::DirectorySearch() : state_(new State) {}
+DirectorySearch::~DirectorySearch() { delete state_; }
+
+namespace {
+
+bool has_wildcard(std::string_view pattern) { return pattern.find_first_of("*?") != std::string_view::npos; }
+
+// True when `path` is a directory, following a link as a directory search does.
+bool is_directory_path(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+// Searches `directory` ("" for the current one) without entering it. A pattern
+// without wildcards is looked up directly, which also finds a file in a
+// directory that may be passed through but not listed.
+bool DirectorySearch::first(const std::string& directory, const std::string& pattern, FoundFile& found) {
+    state_->found.clear();
+    state_->next = 0;
+    if (pattern.empty()) return false;
+    std::string prefix = directory;
+    if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+    if (!has_wildcard(pattern)) {
+        struct stat st;
+        std::string path = prefix + pattern;
+        if (::lstat(path.c_str(), &st) != 0) return false;
+        state_->found.push_back({pattern, is_directory_path(path)});
+    } else {
+        DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+        if (dir == nullptr) return false;
+        while (const dirent* entry = ::readdir(dir)) {
+            std::string name = entry->d_name;
+            if (!wildcard_match(pattern, name)) continue;
+            bool is_dir = entry->d_type == DT_DIR;
+            if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) is_dir = is_directory_path(prefix + name);
+            state_->found.push_back({std::move(name), is_dir});
+        }
+        ::closedir(dir);
+        std::sort(state_->found.begin(), state_->found.end(),
+                  [](const FoundFile& a, const FoundFile& b) { return a.name < b.name; });
+    }
+    return next(found);
+}
+
+bool DirectorySearch::next(FoundFile& found) {
+    if (state_->next >= state_->found.size()) return false;
+    found = state_->found[state_->next++];
+    return true;
+}
+
+// '*' matches any run of characters, '?' exactly one; case counts. "*.*" matches
+// every name, dotted or not, as users of the other platform expect.
+bool wildcard_match(std::string_view pattern, std::string_view name) {
+    if (pattern == "*.*") return true;
+    size_t p = 0, n = 0;
+    size_t star = std::string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+bool set_current_directory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+uint32_t current_process_id() { return static_cast<uint32_t>(::getpid()); }
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+int64_t time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+bool create_new_file(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+bool is_separator(char c) { return c == '/'; }
+
+bool names_are_case_sensitive() { return true; }
+
+}  // namespace qx::platform
