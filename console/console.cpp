@@ -1,59 +1,156 @@
-// Placeholder console writer (plain text, no colour, no keyboard); replaced by the real one.
+// The console writer: progress text, coloured messages and the key reader.
 #include "console/console.hpp"
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "console/console_writer.hpp"
 #include "platform/platform.hpp"
 
 namespace qx::console {
 
 namespace {
+
 ExitFunction exit_function = nullptr;
+
+// The key reader's process-wide values: the second code of the last extended
+// key, and whether the keyboard was opened (once, on first use).
+int pending_code = -1;
+enum class Keyboard { unopened, open, unavailable };
+Keyboard keyboard = Keyboard::unopened;
+
+// printf-style formatting into a string of any length; `length` receives the
+// character count that formatted output reports (negative on a format error).
+std::string format_text(const char* format, va_list args, int& length) {
+    va_list copy;
+    va_copy(copy, args);
+    char small[512];
+    length = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (length < 0) return {};
+    if (static_cast<size_t>(length) < sizeof small) return std::string(small, static_cast<size_t>(length));
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<size_t>(length));
+    return text;
 }
 
+}  // namespace
+
+ConsoleWriter writer;
+
 void out(std::string_view text) {
-    platform::console_output().write(text);
-    platform::console_output().flush();
+    platform::ConsoleOutput& output = platform::console_output();
+    output.write(text);
+    output.flush();
 }
 
 void outf(const char* format, ...) {
-    char buffer[1024];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buffer, sizeof buffer, format, args);
+    int length = 0;
+    std::string text = format_text(format, args, length);
     va_end(args);
-    out(buffer);
+    out(text);
 }
 
-int show_message_v(int kind, int, const char* format, va_list args) {
-    char buffer[4096];
-    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-    if (kind >= 0) out("*** error ***\n");
-    out(buffer);
-    out("\n");
-    if (kind > 0) {
-        if (exit_function != nullptr) exit_function(kind);
-        std::exit(kind);
+int show_message_v(int kind, int attribute, const char* format, va_list args) {
+    platform::ConsoleOutput& output = platform::console_output();
+    platform::ScreenBufferInfo& info = writer.buffer_info;
+
+    // The cursor, and a fresh row when it is not at column 0.
+    output.get_screen_buffer_info(info);
+    writer.saved_position = info.cursor;
+    if (info.cursor.x != 0) out("\n");
+
+    // From here on saved_position is the first cell of the message.
+    output.get_screen_buffer_info(info);
+    writer.saved_position = info.cursor;
+
+    output.begin_paint(static_cast<uint16_t>(attribute));
+    int rows = 2;
+    if (kind >= 0) {
+        out("*** error ***\n");
+        rows = 3;
     }
-    if (kind == 0) {
+    for (const char* p = format; *p != '\0'; ++p) {
+        if (*p == '\n') ++rows;
+    }
+
+    // rows now reaches from the first row of the message to the row after its closing
+    // newline. When that passes the buffer's last row, the buffer scrolls and the
+    // message ends on the last rows.
+    const int height = info.size.y;
+    bool scrolling = writer.saved_position.y + rows >= height;
+    if (scrolling) writer.saved_position.y = static_cast<int16_t>(height - rows);
+
+    int length = 0;
+    std::string text = format_text(format, args, length);
+    out(text);
+
+    output.get_screen_buffer_info(info);
+    int last_row = scrolling ? height - 1 : info.cursor.y;
+    out("\n");
+    output.end_paint();
+
+    int32_t cells = (last_row - writer.saved_position.y + 1 - (scrolling ? 1 : 0)) * static_cast<int32_t>(info.size.x);
+    // A negative count (a message taller than the buffer) colours nothing.
+    if (cells > 0) {
+        output.fill_attribute(static_cast<uint16_t>(attribute), static_cast<uint32_t>(cells), writer.saved_position,
+                              writer.cells_filled);
+    }
+
+    if (kind > 0) {
+        if (exit_function != nullptr) {
+            exit_function(kind);
+        } else {
+            std::exit(kind);
+        }
+    } else if (kind == 0) {
         out("press any key to proceed...\n");
         read_key();
     }
-    return n;
+    return length;
 }
 
 int show_message(int kind, int attribute, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    int n = show_message_v(kind, attribute, format, args);
+    int length = show_message_v(kind, attribute, format, args);
     va_end(args);
-    return n;
+    return length;
 }
 
-int read_key() { return -1; }
+int read_key() {
+    if (pending_code >= 0) {
+        int code = pending_code;
+        pending_code = -1;
+        return code;
+    }
+    platform::ConsoleInput& input = platform::console_input();
+    if (keyboard == Keyboard::unopened) keyboard = input.open() ? Keyboard::open : Keyboard::unavailable;
+    if (keyboard != Keyboard::open) return -1;
 
-std::string read_password(int, int) { return {}; }
+    input.enter_raw_mode();
+    platform::KeyPress key;
+    int result = -1;
+    if (input.read_key_press(key)) {
+        if (key.character != 0) {
+            result = key.character & 0xFF;
+        } else {
+            result = key.prefix & 0xFF;
+            pending_code = key.code & 0xFF;
+        }
+    }
+    input.restore_mode();
+    return result;
+}
+
+void reset_key_reader() {
+    pending_code = -1;
+    keyboard = Keyboard::unopened;
+}
 
 ExitFunction set_exit_function(ExitFunction function) {
     ExitFunction previous = exit_function;

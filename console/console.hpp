@@ -37,6 +37,10 @@ int show_message_v(int kind, int attribute, const char* format, va_list args);
 // Returns -1 at once when there is no keyboard to read (no terminal).
 int read_key();
 
+// Forgets the pending second code and whether the keyboard was opened, so that
+// the next read_key opens the (possibly replaced) console input again. For tests.
+void reset_key_reader();
+
 // The masked password field: between min_len and max_len printable ASCII
 // characters, shown as blocks. Returns the empty text when the user pressed Esc
 // (or when no keyboard can be read).

@@ -49,10 +49,17 @@ public:
     // row after row, leaving the characters alone. `filled` receives the cells done.
     virtual bool fill_attribute(uint16_t attribute, uint32_t count, Coord start, uint32_t& filled) = 0;
 
-    // Text written from here to end_paint() occupies whole rows that are to show
-    // `attribute` from column 0 to the right edge.
+    // Text written from here to end_paint() shows in `attribute`, and every row it
+    // ends with a newline shows `attribute` up to the right edge. The Win32 console
+    // does nothing here (its fill_attribute does the work); a terminal sets the
+    // colour, finishes each row with an erase-to-end-of-line and resets at the end.
     virtual void begin_paint(uint16_t attribute) = 0;
     virtual void end_paint() = 0;
+
+    // Writes one character of the console's 8-bit code page (the block characters
+    // 176 and 177 of the password field). It takes one cell; the Win32 console
+    // writes the byte, a UTF-8 terminal its Unicode form.
+    virtual void write_code_page_char(unsigned char byte) { write(std::string_view(reinterpret_cast<const char*>(&byte), 1)); }
 };
 
 // The process's standard output console. Never null.
@@ -137,10 +144,12 @@ bool create_new_file(const std::string& path);
 // ---------------------------------------------------------------------------
 // Interrupts: Ctrl+C outside a key wait, SIGTERM (console control events on Windows).
 
-// Installs the handlers once. On an interrupt the handler restores the console
-// input mode, deletes every tracked file and ends the process (status 128 + signal).
+// Installs the handlers once (SIGINT, SIGTERM, SIGHUP, SIGPIPE; console control
+// events on Windows). On an interrupt the handler restores the console input mode,
+// deletes every tracked file, resets the colours and ends the process by the signal.
 void install_interrupt_handlers();
-// Tracks a temporary file of this run for deletion on interrupt; returns a slot, or -1 when full.
+// Tracks a temporary file of this run for deletion on interrupt; returns a slot, or -1 when
+// full. A relative path is taken from the current directory at the time of the call.
 int track_temp_file(const std::string& path);
 // Stops tracking a slot (the file was deleted, renamed or is no longer temporary).
 void untrack_temp_file(int slot);
