@@ -19,6 +19,8 @@ enum class Failure {
     cant_write,    // an output file could not be written
     cant_open,     // an input or output file could not be opened
     corrupt,       // the stream ends before the length in its header has been decoded
+    too_large,     // the input has 2^32 bytes or more, beyond what the length header can hold
+    no_memory,     // the buffers for the data could not be allocated
 };
 
 struct CodecState;  // model, window, bit reader and writer, match tree
@@ -41,6 +43,7 @@ public:
     // Decodes a complete stream into `out`, replacing it. Returns 1 when the whole
     // length has been decoded, or 0 with `why` set. Never writes more than the
     // header's length, and fails instead of reading past the end of the stream.
+    // On failure `out` is left empty.
     int decompress(const uint8_t* stream, size_t size, std::vector<uint8_t>& out, Failure* why = nullptr);
 
 private:
@@ -49,7 +52,8 @@ private:
 
 // File to file: reads `from` whole, writes the result to `to` (created or
 // truncated). Results and reasons as the memory operations, plus cant_open,
-// cant_read and cant_write for the files.
+// cant_read and cant_write for the files. On failure `to` is left empty, except
+// that compressing an empty file leaves the four zero bytes of the header.
 int compress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why = nullptr);
 int decompress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why = nullptr);
 

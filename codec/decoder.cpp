@@ -1,0 +1,162 @@
+// The decoder: reads symbols by walking the adaptive tree bit by bit, offsets by
+// the fixed code, and copies matches from the output already produced.
+#include <cstddef>
+#include <cstring>
+
+#include "codec/offset_code.hpp"
+#include "codec/state.hpp"
+
+namespace qx::codec {
+namespace {
+
+inline uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+// Hands out the stream's bits most significant first from a 64-bit register.
+// Past the end of the input it supplies zero bits, and counts them, so that the
+// caller can tell when decoding has used bits the stream does not hold.
+class BitReader {
+public:
+    BitReader(const uint8_t* data, size_t size) : start_(data), next_(data), end_(data + size) {}
+
+    // Tops the register up to at least 56 pending bits.
+    void refill() {
+        if (end_ - next_ >= 8) {
+            acc_ |= load_be64(next_) >> count_;
+            next_ += (63 - count_) >> 3;
+            count_ |= 56;
+            return;
+        }
+        while (count_ <= 56) {
+            uint64_t c = 0;
+            if (next_ < end_)
+                c = *next_++;
+            else
+                ++beyond_;
+            acc_ |= c << (56 - count_);
+            count_ += 8;
+        }
+    }
+
+    // The top bits of the register; valid as far as count().
+    uint64_t peek() const { return acc_; }
+    unsigned count() const { return count_; }
+    void skip(unsigned n) {
+        acc_ <<= n;
+        count_ -= n;
+    }
+
+    // True once more bits have been taken than the input holds.
+    bool overrun() const {
+        return static_cast<size_t>(next_ - start_) * 8 + beyond_ * 8 - count_ > static_cast<size_t>(end_ - start_) * 8;
+    }
+
+private:
+    const uint8_t* start_;
+    const uint8_t* next_;
+    const uint8_t* end_;
+    uint64_t acc_ = 0;
+    unsigned count_ = 0;
+    size_t beyond_ = 0;  // zero bytes supplied past the end
+};
+
+// Output bytes that matches may copy: a match never reaches back further than
+// the window, and decoding never produces more than the header's length.
+constexpr size_t output_slack = 64;
+
+}  // namespace
+
+Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out) {
+    out.clear();
+    if (size < 4) return Failure::cant_read;
+    const uint32_t length = static_cast<uint32_t>(stream[0]) | static_cast<uint32_t>(stream[1]) << 8 |
+                            static_cast<uint32_t>(stream[2]) << 16 | static_cast<uint32_t>(stream[3]) << 24;
+    if (length == 0) return Failure::zero_length;
+
+    Model& model = st.model;
+    init_model(model);
+    uint8_t* const win = st.window;
+    std::memset(win, ' ', window_start);
+
+    // Every bit of input yields at most six bytes (a 60-byte match costs at least
+    // ten bits), so the buffer grows with what the input can justify, never
+    // straight to a length that a damaged header claims.
+    const size_t payload = size - 4;
+    size_t capacity = payload * 4 + 4096;
+    if (capacity > length) capacity = length;
+    out.resize(capacity + output_slack);
+    uint8_t* dst = out.data();
+
+    BitReader bits(stream + 4, payload);
+    const uint16_t* const child = model.first_child;
+    size_t produced = 0;
+    Failure result = Failure::none;
+    while (produced < length) {
+        if (capacity < length && produced + output_slack > capacity) {
+            capacity = capacity * 2 < length ? capacity * 2 : length;
+            out.resize(capacity + output_slack);
+            dst = out.data();
+        }
+        bits.refill();
+        unsigned node = root_node;
+        unsigned c;
+        while ((c = child[node]) < node_count) {
+            if (bits.count() == 0) bits.refill();
+            node = c + static_cast<unsigned>(bits.peek() >> 63);
+            bits.skip(1);
+        }
+        const unsigned s = c - node_count;
+        update_model(model, s);
+        if (s < 256) {
+            dst[produced++] = static_cast<uint8_t>(s);
+        } else {
+            if (bits.count() < 14) bits.refill();
+            const uint64_t top = bits.peek();
+            const unsigned lead = static_cast<unsigned>(top >> 56);
+            const unsigned code_len = offset_code.decode_length[lead];
+            const unsigned offset = static_cast<unsigned>(offset_code.decode_high[lead]) << 6 |
+                                    (static_cast<unsigned>(top >> (58 - code_len)) & 63);
+            bits.skip(code_len + 6);
+            size_t n = s - 253;
+            if (n > length - produced) n = length - produced;
+            const size_t distance = offset + 1;
+            uint8_t* to = dst + produced;
+            if (distance <= produced) {
+                const uint8_t* from = to - distance;
+                if (distance >= 8) {
+                    for (size_t k = 0; k < n; k += 8) std::memcpy(to + k, from + k, 8);
+                } else if (distance == 1) {
+                    std::memset(to, *from, n);
+                } else {
+                    for (size_t k = 0; k < n; ++k) to[k] = from[k];
+                }
+            } else {
+                // The source starts in the window as it was before this stream.
+                for (size_t k = 0; k < n; ++k) {
+                    const ptrdiff_t at = static_cast<ptrdiff_t>(produced + k) - static_cast<ptrdiff_t>(distance);
+                    to[k] = at >= 0 ? dst[at] : win[(window_start + window_size + at) & (window_size - 1)];
+                }
+            }
+            produced += n;
+        }
+        if (bits.overrun()) {
+            result = Failure::corrupt;
+            break;
+        }
+    }
+
+    // The window ends up holding the last bytes produced, as if written one by one.
+    const size_t first = produced > window_size ? produced - window_size : 0;
+    for (size_t j = first; j < produced; ++j) win[(window_start + j) & (window_size - 1)] = dst[j];
+    if (result != Failure::none) {
+        out.clear();
+        return result;
+    }
+    out.resize(length);
+    return Failure::none;
+}
+
+}  // namespace qx::codec

@@ -1,0 +1,281 @@
+// The encoder: a binary-tree match finder over the sliding window, symbols coded
+// with the adaptive model and match offsets with the fixed offset code.
+#include <cstring>
+
+#include "codec/offset_code.hpp"
+#include "codec/state.hpp"
+
+namespace qx::codec {
+namespace {
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;  // little-endian host: byte 0 in the low bits
+}
+
+inline void store_be32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+// Appends bits most significant first to a growing byte buffer. Bits wait in a
+// 64-bit register, left-aligned, and leave it 32 at a time.
+class BitWriter {
+public:
+    BitWriter(std::vector<uint8_t>& out, size_t start) : pos_(start), out_(out) {}
+
+    // Makes room for at least `bytes` more output bytes beyond the pending bits.
+    void reserve(size_t bytes) {
+        if (pos_ + bytes + 8 > out_.size()) out_.resize((pos_ + bytes + 8) * 2);
+    }
+
+    // Appends the low `n` bits (1..32) of `value`.
+    void put(unsigned n, uint32_t value) {
+        acc_ |= static_cast<uint64_t>(value) << (64 - count_ - n);
+        count_ += n;
+        if (count_ >= 32) {
+            store_be32(out_.data() + pos_, static_cast<uint32_t>(acc_ >> 32));
+            pos_ += 4;
+            acc_ <<= 32;
+            count_ -= 32;
+        }
+    }
+
+    // Writes the pending bits, the last byte padded with zero bits, and trims the buffer.
+    void finish() {
+        while (count_ > 0) {
+            out_[pos_++] = static_cast<uint8_t>(acc_ >> 56);
+            acc_ <<= 8;
+            count_ = count_ > 8 ? count_ - 8 : 0;
+        }
+        out_.resize(pos_);
+    }
+
+private:
+    size_t pos_;
+    std::vector<uint8_t>& out_;
+    uint64_t acc_ = 0;
+    unsigned count_ = 0;
+};
+
+class Encoder {
+public:
+    Encoder(CodecState& st, std::vector<uint8_t>& out) : st_(st), bits_(out, 4) {}
+
+    void run(const uint8_t* data, size_t size);
+
+private:
+    void encode_symbol(unsigned s);
+    void encode_offset(unsigned o);
+    void tree_insert(unsigned r);
+    void tree_delete(unsigned p);
+
+    CodecState& st_;
+    BitWriter bits_;
+    unsigned best_length_ = 0;
+    unsigned best_offset_ = 0;
+};
+
+// Writes the path from the root to the symbol's leaf, root side first, then
+// updates the model. The path is gathered leaf side first in a 64-bit word; a
+// path longer than 64 bits writes its part nearer the root a bit at a time first.
+void Encoder::encode_symbol(unsigned s) {
+    const uint16_t* const parent = st_.model.node_parent;
+    uint64_t code = 0;
+    unsigned length = 0;
+    unsigned node = parent[node_count + s];
+    do {
+        code |= static_cast<uint64_t>(node & 1) << length;
+        ++length;
+        node = parent[node];
+    } while (node != root_node && length < 64);
+    unsigned total = length;
+    if (node != root_node) {
+        uint8_t path[node_count];
+        unsigned depth = 0;
+        for (; node != root_node; node = parent[node]) path[depth++] = node & 1;
+        bits_.reserve(depth / 8 + 16);
+        for (unsigned d = depth; d-- > 0;) bits_.put(1, path[d]);
+        total += depth;
+    }
+    if (total > st_.longest_code) st_.longest_code = total;
+    if (length > 32) {
+        bits_.put(length - 32, static_cast<uint32_t>(code >> 32));
+        bits_.put(32, static_cast<uint32_t>(code));
+    } else {
+        bits_.put(length, static_cast<uint32_t>(code));
+    }
+    update_model(st_.model, s);
+}
+
+void Encoder::encode_offset(unsigned o) {
+    const unsigned high = o >> 6;
+    const unsigned len = offset_code.length[high];
+    bits_.put(len + 6, (static_cast<uint32_t>(offset_code.code[high]) >> (8 - len)) << 6 | (o & 63));
+}
+
+// Adds position r to the tree of strings that begin with its byte and leaves the
+// longest match met on the search path (the nearest among equally long ones) in
+// best_length_ and best_offset_. A string equal to r over all 60 bytes ends the
+// search and is replaced by r. Every node below a point of the path shares with
+// r at least the shorter of the prefixes shared with the path's last left and
+// right turns, so comparisons start after those bytes.
+void Encoder::tree_insert(unsigned r) {
+    uint16_t* const left = st_.left_link;
+    uint16_t* const right = st_.right_link;
+    uint16_t* const up = st_.up_link;
+    const uint8_t* const win = st_.window;
+    const uint8_t* const key = win + r;
+    left[r] = right[r] = no_node;
+    best_length_ = 0;
+    unsigned p = tree_root + key[0];
+    uint16_t* link = &right[p];
+    unsigned lower = 1, upper = 1;  // bytes shared with the last nodes passed on the right and left
+    for (;;) {
+        const unsigned next = *link;
+        if (next == no_node) {
+            *link = static_cast<uint16_t>(r);
+            up[r] = static_cast<uint16_t>(p);
+            return;
+        }
+        p = next;
+        const uint8_t* const other = win + p;
+        unsigned i = lower < upper ? lower : upper;
+        for (;;) {
+            const uint64_t diff = load64(key + i) ^ load64(other + i);
+            if (diff != 0) {
+                i += static_cast<unsigned>(__builtin_ctzll(diff)) >> 3;
+                break;
+            }
+            i += 8;
+            if (i >= lookahead_size) break;
+        }
+        if (i >= lookahead_size) i = lookahead_size;
+        if (i >= min_match) {
+            const unsigned offset = ((r - p) & (window_size - 1)) - 1;
+            if (i > best_length_) {
+                best_offset_ = offset;
+                best_length_ = i;
+                if (i == lookahead_size) {
+                    // r takes p's place; p leaves the tree.
+                    up[r] = up[p];
+                    left[r] = left[p];
+                    right[r] = right[p];
+                    up[left[p]] = static_cast<uint16_t>(r);
+                    up[right[p]] = static_cast<uint16_t>(r);
+                    if (right[up[p]] == p)
+                        right[up[p]] = static_cast<uint16_t>(r);
+                    else
+                        left[up[p]] = static_cast<uint16_t>(r);
+                    up[p] = no_node;
+                    return;
+                }
+            } else if (i == best_length_ && offset < best_offset_) {
+                best_offset_ = offset;
+            }
+        }
+        if (key[i] > other[i]) {
+            lower = i;
+            link = &right[p];
+        } else {
+            upper = i;
+            link = &left[p];
+        }
+    }
+}
+
+// Removes position p from its tree (nothing when it is in none). A node with two
+// children is replaced by its in-order predecessor.
+void Encoder::tree_delete(unsigned p) {
+    uint16_t* const left = st_.left_link;
+    uint16_t* const right = st_.right_link;
+    uint16_t* const up = st_.up_link;
+    if (up[p] == no_node) return;
+    unsigned q;
+    if (right[p] == no_node) {
+        q = left[p];
+    } else if (left[p] == no_node) {
+        q = right[p];
+    } else {
+        q = left[p];
+        if (right[q] != no_node) {
+            do q = right[q]; while (right[q] != no_node);
+            right[up[q]] = left[q];
+            up[left[q]] = up[q];
+            left[q] = left[p];
+            up[left[p]] = static_cast<uint16_t>(q);
+        }
+        right[q] = right[p];
+        up[right[p]] = static_cast<uint16_t>(q);
+    }
+    up[q] = up[p];
+    if (right[up[p]] == p)
+        right[up[p]] = static_cast<uint16_t>(q);
+    else
+        left[up[p]] = static_cast<uint16_t>(q);
+    up[p] = no_node;
+}
+
+void Encoder::run(const uint8_t* data, size_t size) {
+    uint8_t* const win = st_.window;
+    init_model(st_.model);
+    for (unsigned b = 0; b < 256; ++b) st_.right_link[tree_root + b] = no_node;
+    for (unsigned p = 0; p < window_size; ++p) st_.up_link[p] = no_node;
+    std::memset(win, ' ', window_start);
+
+    size_t in = size < lookahead_size ? size : lookahead_size;
+    std::memcpy(win + window_start, data, in);
+    unsigned remaining = static_cast<unsigned>(in);
+    unsigned r = window_start, s = 0;
+    // The spaces before the first byte are matchable, so a leading space can start a match.
+    for (unsigned i = 1; i <= lookahead_size; ++i) tree_insert(r - i);
+    tree_insert(r);
+    do {
+        bits_.reserve(64);
+        if (best_length_ > remaining) best_length_ = remaining;
+        unsigned last;
+        if (best_length_ < min_match) {
+            last = 1;
+            encode_symbol(win[r]);
+        } else {
+            last = best_length_;
+            encode_symbol(253 + last);
+            encode_offset(best_offset_);
+        }
+        unsigned i = 0;
+        // Slide over the coded bytes, taking in as many new ones.
+        for (; i < last && in < size; ++i) {
+            tree_delete(s);
+            const uint8_t c = data[in++];
+            win[s] = c;
+            if (s < lookahead_size - 1) win[s + window_size] = c;
+            s = (s + 1) & (window_size - 1);
+            r = (r + 1) & (window_size - 1);
+            tree_insert(r);
+        }
+        // At the end of the input the lookahead shrinks instead.
+        for (; i < last; ++i) {
+            tree_delete(s);
+            s = (s + 1) & (window_size - 1);
+            r = (r + 1) & (window_size - 1);
+            if (--remaining != 0) tree_insert(r);
+        }
+    } while (remaining > 0);
+    bits_.finish();
+}
+
+}  // namespace
+
+void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+    out.clear();
+    out.resize(size / 2 + 256);
+    const auto length = static_cast<uint32_t>(size);
+    for (unsigned k = 0; k < 4; ++k) out[k] = static_cast<uint8_t>(length >> (8 * k));
+    Encoder encoder(st, out);
+    encoder.run(data, size);
+}
+
+}  // namespace qx::codec

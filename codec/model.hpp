@@ -1,0 +1,65 @@
+// The adaptive symbol model: a sibling-ordered Huffman tree over 314 symbols.
+#pragma once
+
+#include <cstdint>
+
+namespace qx::codec {
+
+constexpr unsigned symbol_count = 314;  // 0..255 literal bytes, 256..313 match lengths 3..60
+constexpr unsigned node_count = 627;    // 2 * symbol_count - 1
+constexpr unsigned root_node = 626;     // the root is always the last node
+constexpr unsigned weight_limit = 0x8000;
+
+// The tree's tables. Nodes are kept in order of non-decreasing weight; the
+// second child of an internal node is always first_child + 1. A first_child
+// value of node_count or more marks a leaf holding symbol (value - node_count).
+// node_parent is indexed by first_child values: entries below node_count give
+// a node's parent, entries from node_count on give the node holding each symbol.
+struct Model {
+    uint16_t node_weight[node_count + 1];  // the last entry is a 0xFFFF sentinel
+    uint16_t first_child[node_count];
+    uint16_t node_parent[node_count + symbol_count];
+};
+
+// Sets the starting tree: every symbol weight 1, leaves paired in symbol order.
+void init_model(Model& m);
+
+// Halves every leaf weight (rounding up) and rebuilds the internal nodes in
+// weight order. Runs when the root weight has reached weight_limit.
+void rebuild_model(Model& m);
+
+// Records one more occurrence of symbol `s`: increments the weights on its path
+// to the root, moving each node that becomes heavier than its right-hand
+// neighbours past them so that the weights stay in order.
+inline void update_model(Model& m, unsigned s) {
+    uint16_t* const weight = m.node_weight;
+    uint16_t* const child = m.first_child;
+    uint16_t* const parent = m.node_parent;
+    if (weight[root_node] == weight_limit) rebuild_model(m);
+    unsigned n = parent[node_count + s];
+    do {
+        const unsigned w = ++weight[n];
+        if (weight[n + 1] < w) {
+            // All nodes n+1..k hold weight w-1; swap what hangs at n and at k.
+            unsigned k = n + 1;
+            while (weight[k + 1] < w) ++k;
+            weight[n] = weight[k];
+            weight[k] = static_cast<uint16_t>(w);
+            const unsigned a = child[n];
+            parent[a] = static_cast<uint16_t>(k);
+            if (a < node_count) parent[a + 1] = static_cast<uint16_t>(k);
+            const unsigned b = child[k];
+            child[k] = static_cast<uint16_t>(a);
+            parent[b] = static_cast<uint16_t>(n);
+            if (b < node_count) parent[b + 1] = static_cast<uint16_t>(n);
+            child[n] = static_cast<uint16_t>(b);
+            n = k;
+        }
+        n = parent[n];
+    } while (n != 0);
+}
+
+// The depth of symbol `s`'s leaf, which is the length of its code.
+unsigned code_length(const Model& m, unsigned s);
+
+}  // namespace qx::codec

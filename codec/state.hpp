@@ -1,0 +1,42 @@
+// The codec state shared by compression and decompression, and the operations on it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "codec/codec.hpp"
+#include "codec/model.hpp"
+
+namespace qx::codec {
+
+constexpr unsigned window_size = 4096;
+constexpr unsigned lookahead_size = 60;
+constexpr unsigned min_match = 3;
+constexpr unsigned window_start = window_size - lookahead_size;  // 4036: first position coded
+constexpr unsigned no_node = window_size;                         // the empty tree link
+constexpr unsigned tree_root = window_size + 1;                   // right_link[tree_root + b]: tree of byte b
+
+// Window bytes 4096..4154 repeat bytes 0..58 so that a 60-byte string can be
+// read without wrapping; the rest is slack for 8-byte loads near the end.
+constexpr unsigned window_bytes = window_size + lookahead_size - 1;
+constexpr unsigned window_alloc = window_bytes + 16;
+
+// Everything that lives for the whole run. Value-initialised: the window starts
+// out zero, and what an operation leaves in bytes 4036..4154 is seen by the next.
+struct CodecState {
+    Model model;
+    uint8_t window[window_alloc];
+    uint16_t left_link[window_size + 1];
+    uint16_t right_link[window_size + 1 + 256];
+    uint16_t up_link[window_size + 1];
+    unsigned longest_code = 0;  // longest symbol code written since construction (for tests)
+};
+
+// Writes the complete stream for `size` (> 0, < 2^32) bytes into `out`.
+void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+
+// Decodes a complete stream into `out`. Returns Failure::none on success.
+Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out);
+
+}  // namespace qx::codec
