@@ -1,0 +1,212 @@
+// POSIX side of the container's file operations: plain descriptors, fsync and rename.
+#include "container/file_system.hpp"
+
+#include "platform/platform.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qx::container::fs {
+
+namespace {
+
+// Opens a path for reading without blocking on a pipe or device; -1 unless it is a regular file.
+int open_regular(const std::string& path, struct stat& st) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool write_all(int fd, const uint8_t* data, size_t count) {
+    while (count > 0) {
+        ssize_t n = ::write(fd, data, count > (1u << 30) ? (1u << 30) : count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string directory_of(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// Makes a rename in `directory` durable; a failure only weakens durability, never the contents.
+void flush_directory(const std::string& directory) {
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+std::atomic<unsigned> temp_counter{0};
+
+}  // namespace
+
+bool is_separator(char c) { return c == '/'; }
+
+bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got) {
+    got = 0;
+    InputFile file;
+    if (!file.open(path)) return false;
+    long long n = file.read_some(0, buffer, capacity);
+    got = n > 0 ? static_cast<size_t>(n) : 0;
+    return true;
+}
+
+InputFile::~InputFile() { close(); }
+
+bool InputFile::open(const std::string& path) {
+    close();
+    struct stat st;
+    fd_ = open_regular(path, st);
+    if (fd_ < 0) return false;
+    // Reads block normally from here on.
+    int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+    size_ = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+long long InputFile::read_some(uint64_t offset, uint8_t* buffer, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        size_t chunk = count - done > (1u << 30) ? (1u << 30) : count - done;
+        ssize_t n = ::pread(fd_, buffer + done, chunk, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<long long>(done);
+}
+
+bool InputFile::read_at(uint64_t offset, uint8_t* buffer, size_t count) {
+    return read_some(offset, buffer, count) == static_cast<long long>(count);
+}
+
+void InputFile::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    size_ = 0;
+}
+
+bool inspect_target(const std::string& path, Target& target) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return false;
+    target.path = path;
+    if (S_ISLNK(st.st_mode)) {
+        char* resolved = ::realpath(path.c_str(), nullptr);
+        if (resolved == nullptr) return false;
+        target.path = resolved;
+        std::free(resolved);
+    }
+    if (::stat(target.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    target.mode = st.st_mode & 07777;
+    target.owner = st.st_uid;
+    target.group = st.st_gid;
+    target.links = st.st_nlink;
+    // A file without any write bit is write-protected even for a user whom the
+    // system would let write it (the read-only attribute binds everyone).
+    target.writable = false;
+    if (st.st_mode & 0222) {
+        int fd = ::open(target.path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd >= 0) {
+            target.writable = true;
+            ::close(fd);
+        }
+    }
+    return true;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+Replacement::~Replacement() { discard(); }
+
+bool Replacement::begin(const std::string& path) {
+    discard();
+    path_ = path;
+    std::string directory = directory_of(path);
+    size_t slash = path.rfind('/');
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (base.size() > 200) base.resize(200);
+    std::string prefix = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp_ = prefix + "." + base + ".qxtmp" + std::to_string(::getpid()) + "." +
+                std::to_string(temp_counter.fetch_add(1));
+        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            slot_ = platform::track_temp_file(temp_);
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    temp_.clear();
+    return false;
+}
+
+bool Replacement::write(const uint8_t* data, size_t count) {
+    return fd_ >= 0 && write_all(fd_, data, count);
+}
+
+bool Replacement::commit(uint32_t mode, uint32_t owner, uint32_t group) {
+    if (fd_ < 0) return false;
+    // Owner first: a change of owner clears set-id bits that fchmod then restores.
+    if (::fchown(fd_, owner, group) != 0) {
+        // Not permitted for someone else's file: the new contents stay ours.
+    }
+    bool ok = ::fchmod(fd_, mode) == 0 && ::fsync(fd_) == 0;
+    ok = (::close(fd_) == 0) && ok;
+    fd_ = -1;
+    // Until this rename the path holds its old contents; from it on, the new ones.
+    if (!ok || ::rename(temp_.c_str(), path_.c_str()) != 0) {
+        discard();
+        return false;
+    }
+    platform::untrack_temp_file(slot_);
+    slot_ = -1;
+    temp_.clear();
+    flush_directory(directory_of(path_));
+    return true;
+}
+
+void Replacement::discard() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (slot_ >= 0) platform::untrack_temp_file(slot_);
+    slot_ = -1;
+    temp_.clear();
+}
+
+bool write_work_file(const std::string& path, const uint8_t* data, size_t count) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = write_all(fd, data, count);
+    return (::close(fd) == 0) && ok;
+}
+
+bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+}  // namespace qx::container::fs

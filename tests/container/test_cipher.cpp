@@ -1,0 +1,126 @@
+// The cipher transforms: examples, check values, round trips and the consistency test.
+#include "container/cipher.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace qx::container;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// A password of zero bytes makes every shuffle step a no-op, exposing the other steps.
+const std::string zero_key(4, '\0');
+
+Bytes enciphered(Bytes b, std::string_view password, int* key = nullptr) {
+    int k = encipher_data(b.data(), b.size(), password);
+    if (key) *key = k;
+    return b;
+}
+
+}  // namespace
+
+TEST(Cipher, PairSwapAndNegationLeaveTheLastByte) {
+    // Forward chain with a no-op shuffle is swap, negate, reverse.
+    EXPECT_EQ(enciphered({1, 2, 3}, zero_key), (Bytes{0x03, 0xFF, 0xFE}));
+    EXPECT_EQ(enciphered({1, 2, 3, 4}, zero_key), (Bytes{0x03, 0xFC, 0xFF, 0xFE}));
+    EXPECT_EQ(enciphered({0, 128, 7}, zero_key), (Bytes{7, 0, 128}));  // 0 and 128 are their own negation
+}
+
+TEST(Cipher, ShufflePartnerIsClampedToTheLastByte) {
+    // L = 5, key bytes: 0 at i = 0, 200 at i = 1 (i + 200 clamps to 4), 0, 1 at i = 3.
+    const std::string key("\x00\xC8\x00\x01", 4);
+    Bytes b{10, 20, 30, 40, 50};
+    // swap -> 20 10 40 30 50; negate -> 236 246 216 226 50;
+    // i=1 <-> 4 -> 236 50 216 226 246; i=3 <-> 4 -> 236 50 216 246 226; reverse.
+    int k = 0;
+    EXPECT_EQ(enciphered(b, key, &k), (Bytes{226, 246, 216, 50, 236}));
+    EXPECT_EQ(k, 3);
+}
+
+TEST(Cipher, KeyIndexIsTheLastShuffleStep) {
+    const std::string pw = "abcd";
+    for (size_t len : {1u, 2u, 3u, 5u, 13u, 14u, 100u}) {
+        Bytes b(len, 9);
+        int k = encipher_data(b.data(), b.size(), pw);
+        EXPECT_EQ(k, len < 2 ? 3 : static_cast<int>((len - 2) % 4)) << len;
+    }
+}
+
+TEST(Cipher, RoundTripsEveryLengthAndRejectsOtherLengths) {
+    std::mt19937 rng(7);
+    const std::string passwords[] = {"pass", std::string("\xFF\x80\x01\xC8\x00\x7F", 6),
+                                     std::string(32, '\xFE'), "correct horse battery"};
+    for (const std::string& pw : passwords) {
+        for (size_t len = 1; len <= 3000; len += (len < 300 ? 1 : 37)) {
+            Bytes plain(len);
+            for (auto& c : plain) c = static_cast<uint8_t>(rng());
+            Bytes b = plain;
+            int k = encipher_data(b.data(), b.size(), pw);
+            ASSERT_GE(k, 0);
+            ASSERT_LT(k, static_cast<int>(pw.size()));
+            Bytes d = b;
+            ASSERT_TRUE(decipher_data(d.data(), d.size(), pw, k)) << len;
+            ASSERT_EQ(d, plain) << len;
+            // One byte more or less no longer passes (0 and 1 byte share the last index).
+            Bytes shorter(b.begin(), b.end() - 1), longer = b;
+            longer.push_back(0);
+            if (len > 1) {
+                EXPECT_FALSE(decipher_data(shorter.data(), shorter.size(), pw, k)) << len;
+            }
+            EXPECT_FALSE(decipher_data(longer.data(), longer.size(), pw, k)) << len;
+        }
+    }
+}
+
+TEST(Cipher, DecipherRejectsImpossibleKeyIndexes) {
+    Bytes b(20, 1);
+    int ticks = 0;
+    EXPECT_FALSE(decipher_data(b.data(), b.size(), "abcd", 4, [&] { ++ticks; }));
+    EXPECT_FALSE(decipher_data(b.data(), b.size(), "abcd", 255));
+    EXPECT_FALSE(decipher_data(b.data(), b.size(), "abcd", -1));
+    EXPECT_EQ(ticks, 2);
+    // Buffers of 0 and 1 byte pass only with the last index.
+    EXPECT_TRUE(decipher_data(b.data(), 0, "abcd", 3));
+    EXPECT_FALSE(decipher_data(b.data(), 1, "abcd", 2));
+}
+
+TEST(Cipher, ProgressTicksAtTheFixedPoints) {
+    Bytes b(50, 3);
+    int ticks = 0;
+    int k = encipher_data(b.data(), b.size(), "abcd", [&] { ++ticks; });
+    EXPECT_EQ(ticks, 2);
+    EXPECT_TRUE(decipher_data(b.data(), b.size(), "abcd", k, [&] { ++ticks; }));
+    EXPECT_EQ(ticks, 5);
+}
+
+TEST(CheckBlock, UsesBytesAsUnsignedValues) {
+    // n = 5: sum 128+255+1+2+254 = 640; mirrored 128*254 + 255*2 + 1*1 = 33023.
+    EXPECT_EQ(make_check_block("\x80\xFF\x01\x02\xFE"),
+              (CheckBlock{5, 0x80, 0x02, 0xFF, 0x80, 0, 0, 0x80}));
+    // n = 4: p0*p3 + p1*p2; sum wraps at 16 bits only.
+    EXPECT_EQ(make_check_block("abcd"), (CheckBlock{4, 0x8A, 0x01, 0xCA, 0x4B, 0, 0, 'a'}));
+    // 32 bytes of 255: sum 8160, mirrored 16 * 65025 = 1040400.
+    EXPECT_EQ(make_check_block(std::string(32, '\xFF')),
+              (CheckBlock{32, 0xE0, 0x1F, 0x10, 0xE0, 0x0F, 0x00, 0xFF}));
+}
+
+TEST(Plaintext, SplitsAtTheFirstEsc) {
+    Bytes b(identification_text.size() + 1 + 4);
+    b[13] = 27;  // contents: ESC 5 ESC 6
+    b[14] = 5;
+    b[15] = 27;
+    b[16] = 6;
+    assemble_plaintext(b.data());
+    size_t text = 0;
+    ASSERT_TRUE(split_plaintext(b.data(), b.size(), text));
+    EXPECT_EQ(text, 12u);
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 12), "Quillex v2.1");
+    ASSERT_TRUE(split_plaintext(b.data(), 13, text));  // empty contents
+    EXPECT_EQ(text, 12u);
+    EXPECT_FALSE(split_plaintext(b.data(), 12, text));  // no ESC anywhere
+    EXPECT_FALSE(split_plaintext(b.data(), 0, text));
+}
