@@ -19,6 +19,9 @@ ExitFunction exit_function = nullptr;
 int pending_code = -1;
 enum class Keyboard { unopened, open, unavailable };
 Keyboard keyboard = Keyboard::unopened;
+// While a hold is active (the password field), the terminal stays raw between key reads.
+int raw_holds = 0;
+bool raw_entered = false;
 
 // printf-style formatting into a string of any length; `length` receives the
 // character count that formatted output reports (negative on a format error).
@@ -132,7 +135,7 @@ int read_key() {
     if (keyboard == Keyboard::unopened) keyboard = input.open() ? Keyboard::open : Keyboard::unavailable;
     if (keyboard != Keyboard::open) return -1;
 
-    input.enter_raw_mode();
+    if (!raw_entered) raw_entered = input.enter_raw_mode();
     platform::KeyPress key;
     int result = -1;
     if (input.read_key_press(key)) {
@@ -143,13 +146,27 @@ int read_key() {
             pending_code = key.code & 0xFF;
         }
     }
-    input.restore_mode();
+    if (raw_holds == 0 && raw_entered) {
+        input.restore_mode();
+        raw_entered = false;
+    }
     return result;
+}
+
+RawModeHold::RawModeHold() { ++raw_holds; }
+
+RawModeHold::~RawModeHold() {
+    if (--raw_holds == 0 && raw_entered) {
+        platform::console_input().restore_mode();
+        raw_entered = false;
+    }
 }
 
 void reset_key_reader() {
     pending_code = -1;
     keyboard = Keyboard::unopened;
+    raw_holds = 0;
+    raw_entered = false;
 }
 
 ExitFunction set_exit_function(ExitFunction function) {

@@ -17,4 +17,15 @@ struct ConsoleWriter {
 
 extern ConsoleWriter writer;
 
+// Keeps the keyboard in raw mode from one read_key to the next while it lives,
+// so that keys typed between two reads are neither echoed nor translated by the
+// terminal; the mode is restored when the last hold ends.
+class RawModeHold {
+public:
+    RawModeHold();
+    ~RawModeHold();
+    RawModeHold(const RawModeHold&) = delete;
+    RawModeHold& operator=(const RawModeHold&) = delete;
+};
+
 }  // namespace qx::console

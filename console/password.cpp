@@ -43,6 +43,7 @@ std::string read_password(int min_len, int max_len) {
     output.set_cursor_position(writer.saved_position);
     output.flush();
 
+    RawModeHold raw_mode;  // a key typed between two reads must not be echoed
     for (;;) {
         int key = read_key();
         if (key < 0) return {};  // no keyboard: nothing can ever be typed, so it ends as a cancel

@@ -95,12 +95,9 @@ void TerminalOutput::write(std::string_view text) {
             wrap_pending_ = false;
             if (column_ > 0) --column_;
         } else if (c < 0x20 || c == 0x7F) {
-            // A control character from a file name must not act on the terminal.
-            if (terminal) {
-                put('?');
-            } else {
-                pending_ += ch;
-            }
+            // A control character from a file name must not act on a terminal,
+            // nor on one that shows the file later.
+            put('?');
         } else if (settings_.utf8 && (c & 0xC0) == 0x80) {
             pending_ += ch;  // continuation byte of a UTF-8 character: no column of its own
         } else {

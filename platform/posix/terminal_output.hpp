@@ -21,10 +21,11 @@ std::string sgr_for_attribute(uint16_t attribute);
 // the program started, scrolling at `height`.
 //
 // On a terminal the colours are escape sequences written with the text
-// (begin_paint, end_paint), set_cursor_position moves the cursor, control
-// characters that would act as terminal commands show as '?', and
+// (begin_paint, end_paint), set_cursor_position moves the cursor and
 // fill_attribute has nothing left to do. On a file or pipe no escape sequence
-// is ever written: text passes byte for byte, only the cursor is followed.
+// is ever written and only the cursor is followed. On both, control characters
+// other than newline, carriage return, tab and backspace (which could act as
+// terminal commands when a file name carries them) show as '?'.
 class TerminalOutput : public ConsoleOutput {
 public:
     struct Settings {
