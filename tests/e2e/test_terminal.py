@@ -1,0 +1,117 @@
+"""The program without a screen or without any terminal, interrupts, and the terminal left behind."""
+import os
+import signal
+import subprocess
+import termios
+import time
+
+import pytest
+
+from qxterm import CLOSING, ENTER, WAIT, program_env
+
+PROMPT = "Enter password: "
+
+
+def leftovers(place):
+    extra = [p.name for p in (place / "bin").iterdir() if p.name != "quillex"]
+    extra += [p.name for p in (place / "work").iterdir() if p.name.startswith("EX")]
+    return sorted(extra)
+
+
+def run_without_terminal(place, *args):
+    """No controlling terminal, stdin from /dev/null, output to a pipe; a hang fails the test."""
+    done = subprocess.run([str(place / "bin" / "quillex"), *args], cwd=place / "work", env=program_env(),
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          start_new_session=True, timeout=WAIT)
+    return done.returncode, done.stdout
+
+
+def assert_errors_start_rows(out):
+    assert b"\x1b" not in out, "no escape sequence may reach a file or a pipe"
+    at = out.find(b"*** error ***")
+    while at != -1:
+        assert at == 0 or out[at - 1:at] == b"\n", "an error header must start a fresh row"
+        at = out.find(b"*** error ***", at + 1)
+
+
+def wait_in_file(path, needle, t):
+    """Waits until the redirected output holds `needle` (the terminal shows nothing of it)."""
+    deadline = time.monotonic() + WAIT
+    while needle not in path.read_bytes():
+        assert time.monotonic() < deadline and t.proc.poll() is None, f"{needle!r} never written"
+        t.still_running_after(0.02)
+
+
+def test_output_to_a_file_is_plain_text_and_keys_still_come_from_the_terminal(term, place, tmp_path):
+    (place / "work" / "a.txt").write_text("x")
+    out_path = tmp_path / "out.txt"
+    with open(out_path, "wb") as out:
+        t = term("*.txt", stdout=out)
+        wait_in_file(out_path, PROMPT.encode(), t)
+        t.send(b"abcd" + ENTER)
+        wait_in_file(out_path, CLOSING.encode(), t)
+        t.send(b"x")
+        assert t.wait_exit() == 0
+    text = out_path.read_bytes()
+    assert_errors_start_rows(text)
+    for needle in (b"Quillex version 2.1\n", b"\n\nAnalyzing 1 file(s):\nfile 1: a.txt\n",
+                   b"\nall done,\nencrypted: 0 files\ndecrypted: 0 files\n", CLOSING.encode() + b"\n"):
+        assert needle in text
+    assert leftovers(place) == []
+
+
+def test_output_to_a_file_puts_each_error_header_on_a_fresh_row(term, place, tmp_path):
+    (place / "work" / "a.txt").write_text("x")
+    out_path = tmp_path / "out.txt"
+    with open(out_path, "wb") as out:
+        t = term("a.txt", stdout=out)
+        wait_in_file(out_path, PROMPT.encode(), t)
+        t.send(b"ab\x1b")
+        wait_in_file(out_path, CLOSING.encode(), t)
+        t.send(b"x")
+        assert t.wait_exit() == 1
+    text = out_path.read_bytes()
+    assert_errors_start_rows(text)
+    assert b"\n*** error ***\nuser requested termination\n" in text
+    assert leftovers(place) == []
+
+
+@pytest.mark.parametrize("args, message", [
+    ((), b"syntax: Quillex.exe"),
+    (("*.txt",), b"user requested termination"),
+    (("-l", "empty.lst"), b"user requested termination"),
+    (("*.none",), b"No matching files"),
+])
+def test_no_terminal_at_all_never_hangs_and_ends_with_status_1(place, args, message):
+    (place / "work" / "a.txt").write_text("x")
+    (place / "work" / "empty.lst").write_text("")
+    status, out = run_without_terminal(place, *args)
+    assert status == 1
+    assert message in out
+    assert out.rstrip().endswith(CLOSING.encode())
+    assert_errors_start_rows(out)
+    assert leftovers(place) == []
+
+
+def test_ctrl_c_in_the_password_field_is_a_refused_key(term, place):
+    (place / "work" / "a.txt").write_text("x")
+    t = term("a.txt")
+    t.wait_for(PROMPT)
+    # Ctrl+C is refused and takes "z" with it; Enter after three characters is refused and takes "q".
+    t.send(b"\x03zabc" + ENTER + b"qd" + ENTER)
+    t.wait_for("file 1: a.txt")
+    assert t.finish() == 0
+
+
+def test_sigterm_at_the_password_removes_temporary_files_and_restores_the_terminal(term, place):
+    (place / "work" / "a.txt").write_text("x")
+    t = term("*.txt")
+    cooked = termios.tcgetattr(t.tty_fd)[3] & (termios.ECHO | termios.ICANON)
+    t.wait_for(PROMPT)
+    t.send(b"ab")  # waits until the field reads keys in raw mode
+    t.wait_for("▒▒")
+    assert len(leftovers(place)) == 2
+    os.kill(t.proc.pid, signal.SIGTERM)
+    assert t.wait_exit(close=False) in (128 + signal.SIGTERM, -signal.SIGTERM)
+    assert termios.tcgetattr(t.tty_fd)[3] & (termios.ECHO | termios.ICANON) == cooked
+    assert leftovers(place) == []
