@@ -1,7 +1,6 @@
 // The password step and the per-entry handler.
 #include "console/console.hpp"
 #include "driver/run_state.hpp"
-#include "platform/platform.hpp"
 
 namespace qx::driver {
 
@@ -10,13 +9,7 @@ void ask_password() {
     console::out("\nEnter password: ");
     std::string password = console::read_password(4, 32);
     if (password.size() < 4) {
-        if (state.list_stream != nullptr) std::fclose(state.list_stream);
-        state.list_stream = nullptr;
-        if (state.list_is_temporary) {
-            platform::delete_file(state.list_file_name);
-            platform::untrack_temp_file(state.list_slot);
-            state.list_is_temporary = false;
-        }
+        close_list(state);  // a user's list file is never deleted
         console::show_message(console::kind_fatal, console::attr_error, "user requested termination");
     }
     state.password = std::move(password);

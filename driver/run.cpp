@@ -105,15 +105,6 @@ void create_temp_list(RunState& state, const std::string& program_path) {
     fatal_list(state.list_file_name);
 }
 
-void delete_temp_list(RunState& state) {
-    if (state.list_stream != nullptr) std::fclose(state.list_stream);
-    state.list_stream = nullptr;
-    if (!state.list_is_temporary) return;
-    platform::delete_file(state.list_file_name);
-    platform::untrack_temp_file(state.list_slot);
-    state.list_is_temporary = false;
-}
-
 // Expands the file arguments from the last to the first into the temporary list.
 void list_arguments(RunState& state, std::vector<std::string>& args) {
     RunFiles own{state.list_file_name, state.work_file_name};
@@ -131,7 +122,7 @@ void list_arguments(RunState& state, std::vector<std::string>& args) {
         ++state.file_errors;
     }
     if (state.file_counter == 0) {
-        delete_temp_list(state);
+        close_list(state);
         console::show_message(console::kind_fatal, console::attr_error, "No matching files");
     }
 }
@@ -171,12 +162,8 @@ void walk_list(RunState& state) {
 }
 
 void finish_run(RunState& state) {
-    delete_temp_list(state);
-    if (state.work_file_created) {
-        platform::delete_file(state.work_file_name);
-        platform::untrack_temp_file(state.work_slot);
-        state.work_file_created = false;
-    }
+    close_list(state);
+    remove_work_file(state);
     console::out("\nall done,\nencrypted: " + std::to_string(state.encrypted_count) +
                  " files\ndecrypted: " + std::to_string(state.decrypted_count) + " files\n");
 }
@@ -196,14 +183,28 @@ std::string printable(std::string_view text) {
     return shown;
 }
 
+void close_list(RunState& state) {
+    if (state.list_stream != nullptr) std::fclose(state.list_stream);
+    state.list_stream = nullptr;
+    if (!state.list_is_temporary) return;
+    platform::delete_file(state.list_file_name);
+    platform::untrack_temp_file(state.list_slot);
+    state.list_is_temporary = false;
+}
+
+void remove_work_file(RunState& state) {
+    if (!state.work_file_created) return;
+    platform::delete_file(state.work_file_name);
+    platform::untrack_temp_file(state.work_slot);
+    state.work_file_created = false;
+}
+
+// Every exit passes here. The run's files are unique to it, so no later run
+// would reuse them: they are removed at every stop, before the key wait.
 void on_exit() {
     RunState& state = run_state();
-    delete_temp_list(state);
-    if (state.work_file_created) {
-        platform::delete_file(state.work_file_name);
-        platform::untrack_temp_file(state.work_slot);
-        state.work_file_created = false;
-    }
+    close_list(state);
+    remove_work_file(state);
     console::out("\nsession closed, any key to continue...\n");
     console::read_key();
 }

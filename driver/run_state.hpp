@@ -37,6 +37,11 @@ struct RunState {
 // The one run state of the process.
 RunState& run_state();
 
+// Closes the list stream and deletes the list file when this run created it.
+void close_list(RunState& state);
+// Deletes this run's work file when it still exists.
+void remove_work_file(RunState& state);
+
 // `text` with control characters shown as '?', so that a path cannot drive the terminal.
 std::string printable(std::string_view text);
 
