@@ -102,3 +102,12 @@ def test_sigterm_at_the_password_removes_temporary_files_and_restores_the_termin
     assert t.wait_exit(close=False) in (128 + signal.SIGTERM, -signal.SIGTERM)
     assert termios.tcgetattr(t.tty_fd)[3] & (termios.ECHO | termios.ICANON) == cooked
     assert leftovers(place) == []
+
+
+def test_a_folder_where_no_work_file_can_be_made_stops_before_the_list(place):
+    done = subprocess.run([str(place / "bin" / "quillex"), "*"], cwd="/proc", env=program_env(),
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          start_new_session=True, timeout=WAIT)
+    assert done.returncode == 1
+    assert b"*** error ***\nCan't create work file EXz" in done.stdout
+    assert leftovers(place) == []
