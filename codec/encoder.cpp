@@ -66,6 +66,7 @@ public:
     Encoder(CodecState& st, std::vector<uint8_t>& out) : st_(st), bits_(out, 4) {}
 
     void run(const uint8_t* data, size_t size);
+    void run_literals(const uint8_t* data, size_t size);
 
 private:
     void encode_symbol(unsigned s);
@@ -267,13 +268,33 @@ void Encoder::run(const uint8_t* data, size_t size) {
     bits_.finish();
 }
 
-}  // namespace
+// Codes every byte as a literal, with no match search.
+void Encoder::run_literals(const uint8_t* data, size_t size) {
+    init_model(st_.model);
+    for (size_t i = 0; i < size; ++i) {
+        bits_.reserve(64);
+        encode_symbol(data[i]);
+    }
+    bits_.finish();
+}
 
-void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+void write_header(std::vector<uint8_t>& out, size_t size) {
     out.clear();
     out.resize(size / 2 + 256);
     const auto length = static_cast<uint32_t>(size);
     for (unsigned k = 0; k < 4; ++k) out[k] = static_cast<uint8_t>(length >> (8 * k));
+}
+
+}  // namespace
+
+void encode_literals(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+    write_header(out, size);
+    Encoder encoder(st, out);
+    encoder.run_literals(data, size);
+}
+
+void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+    write_header(out, size);
     Encoder encoder(st, out);
     encoder.run(data, size);
 }

@@ -36,6 +36,10 @@ struct CodecState {
 // Writes the complete stream for `size` (> 0, < 2^32) bytes into `out`.
 void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out);
 
+// Writes a stream that codes every byte as a literal (no matches): a valid
+// stream for the decoder, with exact control over the symbols that are coded.
+void encode_literals(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out);
+
 // Decodes a complete stream into `out`. Returns Failure::none on success.
 Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out);
 

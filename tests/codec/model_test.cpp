@@ -1,0 +1,101 @@
+// The adaptive model: known codes, the update order, the rebuild, and its invariants.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "codec/model.hpp"
+
+namespace qx::codec {
+namespace {
+
+std::string code_of(const Model& m, unsigned s) {
+    std::string bits;
+    for (unsigned n = m.node_parent[node_count + s]; n != root_node; n = m.node_parent[n]) bits.insert(bits.begin(), n & 1 ? '1' : '0');
+    return bits;
+}
+
+// Checks the structure the coder relies on: sums, order, links, bounds.
+void expect_consistent(const Model& m) {
+    for (unsigned n = 0; n + 1 < node_count; ++n) ASSERT_LE(m.node_weight[n], m.node_weight[n + 1]) << n;
+    ASSERT_EQ(m.node_weight[node_count], 0xFFFF);
+    ASSERT_LE(m.node_weight[root_node], weight_limit);
+    unsigned leaves = 0, leaf_sum = 0;
+    for (unsigned n = 0; n < node_count; ++n) {
+        const unsigned c = m.first_child[n];
+        if (c >= node_count) {
+            ++leaves;
+            leaf_sum += m.node_weight[n];
+            ASSERT_GE(m.node_weight[n], 1u);
+            ASSERT_EQ(m.node_parent[c], n);
+        } else {
+            ASSERT_EQ(c % 2, 0u);
+            ASSERT_LT(c + 1, n);
+            ASSERT_EQ(m.node_weight[n], m.node_weight[c] + m.node_weight[c + 1]) << n;
+            ASSERT_EQ(m.node_parent[c], n);
+            ASSERT_EQ(m.node_parent[c + 1], n);
+        }
+    }
+    ASSERT_EQ(leaves, symbol_count);
+    ASSERT_EQ(leaf_sum, m.node_weight[root_node]);
+}
+
+TEST(CodecModel, FreshModelGivesTheKnownCodes) {
+    Model m;
+    init_model(m);
+    EXPECT_EQ(code_of(m, 0), "110001100");
+    EXPECT_EQ(code_of(m, 97), "111101101");
+    EXPECT_EQ(code_of(m, 255), "10001011");
+    EXPECT_EQ(code_of(m, 256), "10001100");
+    EXPECT_EQ(code_of(m, 313), "11000101");
+    EXPECT_EQ(m.node_weight[root_node], 314);
+    expect_consistent(m);
+}
+
+TEST(CodecModel, EachUpdateReordersBeforeTheNextCode) {
+    Model m;
+    init_model(m);
+    const char* expected[] = {"111101101", "111101110", "111101111"};
+    for (unsigned k = 0; k < 3; ++k) {
+        EXPECT_EQ(code_of(m, 'a' + k), expected[k]);
+        update_model(m, 'a' + k);
+        expect_consistent(m);
+    }
+    EXPECT_EQ(m.node_weight[root_node], 317);
+}
+
+TEST(CodecModel, RebuildsAtTheLimitAndHalvesRoundingUp) {
+    Model m;
+    init_model(m);
+    update_model(m, 'c');
+    update_model(m, 'c');  // 'c' weight 3
+    update_model(m, 'd');  // 'd' weight 2
+    for (unsigned k = 3; k < 32454; ++k) update_model(m, 'a');
+    EXPECT_EQ(m.node_weight[root_node], weight_limit);  // 314 + 32454: the limit is reached, not passed
+    expect_consistent(m);
+    const auto weight_of = [&m](unsigned s) { return m.node_weight[m.node_parent[node_count + s]]; };
+    const unsigned a = weight_of('a');
+    update_model(m, 'b');  // the 32,455th update rebuilds first
+    EXPECT_EQ(weight_of('a'), (a + 1) / 2);
+    EXPECT_EQ(weight_of('c'), 2);
+    EXPECT_EQ(weight_of('d'), 1);
+    EXPECT_EQ(weight_of('e'), 1);
+    EXPECT_EQ(weight_of('b'), 2);  // halved to 1, then counted
+    EXPECT_EQ(m.node_weight[root_node], (a + 1) / 2 + 2 + 1 + 2 + 310);
+    expect_consistent(m);
+}
+
+TEST(CodecModel, StaysConsistentThroughSkewedUpdatesAndManyRebuilds) {
+    Model m;
+    init_model(m);
+    std::mt19937 rng(11);
+    std::geometric_distribution<unsigned> skew(0.05);
+    for (unsigned k = 0; k < 200000; ++k) {
+        update_model(m, skew(rng) % symbol_count);
+        if (k % 9973 == 0) expect_consistent(m);
+    }
+    expect_consistent(m);
+}
+
+}  // namespace
+}  // namespace qx::codec
