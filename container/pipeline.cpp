@@ -1,0 +1,310 @@
+// Encrypting and decrypting one file in place through a fresh file and a rename.
+#include "container/pipeline.hpp"
+
+#include "console/console.hpp"
+#include "container/cipher.hpp"
+#include "container/file_system.hpp"
+
+#include <initializer_list>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace qx::container {
+
+Random& run_random() {
+    static Random random;
+    return random;
+}
+
+codec::Codec& run_codec() {
+    static codec::Codec codec;
+    return codec;
+}
+
+const char* codec_message(Status status) {
+    if (status == Status::cant_read) return "Can't read";
+    if (status == Status::cant_write) return "Can't write.";
+    return nullptr;
+}
+
+std::string backup_name(const std::string& path) {
+    std::string name = path;
+    replace_extension(name, "bak");
+    return name;
+}
+
+bool backup_due(const std::string& path, bool no_backup) {
+    return !no_backup && file_extension(path) != "bak";
+}
+
+int copy_file(const std::string& from, const std::string& to) {
+    fs::InputFile in;
+    fs::Target source;
+    if (!in.open(from) || !fs::inspect_target(from, source)) return -1;
+    fs::Replacement out;
+    if (!out.begin(to)) return -1;
+    constexpr size_t chunk = size_t{1} << 20;
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[chunk]);
+    if (!buffer) return 2;
+    uint64_t offset = 0;
+    for (;;) {
+        long long got = in.read_some(offset, buffer.get(), chunk);
+        if (got < 0) return 1;
+        if (got == 0) break;
+        if (!out.write(buffer.get(), static_cast<size_t>(got))) return 1;
+        offset += static_cast<uint64_t>(got);
+    }
+    return out.commit(source.mode, source.owner, source.group) ? 0 : 1;
+}
+
+int restore_from_backup(const std::string& path, const std::string& backup, const RunContext& run) {
+    if (!backup_due(path, run.no_backup)) return 0;
+    fs::Target target;
+    const std::string destination = fs::inspect_target(path, target) ? target.path : path;
+    // A backup that could not be copied back is the only intact copy: it stays.
+    if (copy_file(backup, destination) == 0) fs::remove_file(backup);
+    return 0;
+}
+
+namespace {
+
+// One call of a pipeline: its progress output, its backup and how it ends.
+class Job {
+public:
+    Job(const std::string& path, RunContext& run)
+        : path_(path), run_(run), codec_(run.codec ? *run.codec : run_codec()),
+          random_(run.random ? *run.random : run_random()) {}
+
+    void say(std::string_view piece) {
+        if (run_.progress)
+            run_.progress(piece);
+        else
+            console::out(piece);
+    }
+    Tick dot() {
+        return [this] { say("."); };
+    }
+
+    // Looks at the file to be replaced: it must be writable and have one name.
+    Fault check_target() {
+        if (!fs::inspect_target(path_, target_)) return Fault::cannot_open;
+        if (!target_.writable) return Fault::read_only;
+        if (target_.links > 1) return Fault::several_links;
+        return Fault::none;
+    }
+
+    // Takes the backup when one is due: complete and flushed before the file is touched.
+    Fault take_backup() {
+        if (!backup_due(path_, run_.no_backup)) return Fault::none;
+        const std::string name = backup_name(path_);
+        // A backup name that reaches the file itself (through a link) would be no backup.
+        if (fs::same_file(name, target_.path)) return Fault::none;
+        if (copy_file(path_, name) != 0) return Fault::backup_failed;
+        backup_ = name;
+        return Fault::none;
+    }
+
+    // Ends a failure that leaves the file unchanged. A backup taken by this call is
+    // then an identical copy of the file, and is deleted as a restore would leave it.
+    Result fail(Fault fault, Status status = Status::failed) {
+        if (!backup_.empty()) fs::remove_file(backup_);
+        backup_.clear();
+        Result result;
+        result.status = status;
+        result.fault = fault;
+        return result;
+    }
+
+    // Writes the new contents from pieces beside the file and renames them over it,
+    // saying "." after the first `tick_after` pieces when that is not 0. Until the
+    // rename inside commit() the file holds its old contents, from it on the new ones.
+    bool replace(std::initializer_list<std::pair<const uint8_t*, size_t>> pieces, size_t tick_after) {
+        fs::Replacement out;
+        if (!out.begin(target_.path)) return false;
+        size_t done = 0;
+        for (const auto& [data, count] : pieces) {
+            if (!out.write(data, count)) return false;  // out's destructor deletes the fresh file
+            if (++done == tick_after) say(".");
+        }
+        return out.commit(target_.mode, target_.owner, target_.group);
+    }
+
+    void keep_backup() { backup_.clear(); }
+
+    const std::string& path() const { return path_; }
+    RunContext& run() { return run_; }
+    codec::Codec& codec() { return codec_; }
+    Random& random() { return random_; }
+
+private:
+    const std::string& path_;
+    RunContext& run_;
+    codec::Codec& codec_;
+    Random& random_;
+    fs::Target target_;
+    std::string backup_;  // the backup file this call wrote, until the call has succeeded
+};
+
+Result success(std::string identification = {}) {
+    Result result;
+    result.status = Status::done;
+    result.identification = std::move(identification);
+    return result;
+}
+
+Result failure(Fault fault, Status status = Status::failed) {
+    Result result;
+    result.status = status;
+    result.fault = fault;
+    return result;
+}
+
+}  // namespace
+
+Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run) {
+    Job job(path, run);
+    if (password.empty() || (compress != 0 && compress != 1)) return failure(Fault::bad_argument);
+
+    // Nothing has been written yet; the file holds its old contents throughout.
+    fs::InputFile in;
+    if (!in.open(path)) return failure(Fault::cannot_open);
+    const uint64_t size = in.size();
+    if (!contents_fit_format(size, compress == 1)) return failure(Fault::too_large);
+    const size_t t = identification_text.size();
+    std::vector<uint8_t> plain;
+    try {
+        plain.resize(t + 1 + static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return failure(Fault::no_memory);
+    }
+    job.say("... encrypting ");
+    uint8_t probe;
+    // A file that grew or shrank since its size was taken would be cut or padded.
+    if (!in.read_at(0, plain.data() + t + 1, static_cast<size_t>(size)) || in.read_some(size, &probe, 1) != 0)
+        return failure(Fault::cannot_open);
+    in.close();
+
+    if (Fault f = job.check_target(); f != Fault::none) return failure(f);
+    // The backup (when due) is complete and flushed from here on; the file is untouched.
+    if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
+    job.say(".");
+
+    assemble_plaintext(plain.data());
+    const int key = encipher_data(plain.data(), plain.size(), password, job.dot());
+
+    Sealed sealed;
+    uint32_t z = static_cast<uint32_t>(size);
+    uint8_t mode = mode_stored;
+    if (compress == 1) {
+        mode = mode_compressed;
+        // The work file receives the codec's input, as it always has; the codec
+        // itself works on the same bytes in memory.
+        if (!run.work_file.empty() && !fs::write_work_file(run.work_file, plain.data(), plain.size())) {
+            job.keep_backup();  // the file is unchanged and its backup stays
+            return failure(Fault::work_file_failed);
+        }
+        job.say(" compressing .");
+        codec::Failure why = codec::Failure::none;
+        if (!job.codec().compress(plain.data(), plain.size(), sealed.region, &why))
+            return job.fail(why == codec::Failure::no_memory ? Fault::no_memory : Fault::too_large);
+        job.say(".");
+        std::vector<uint8_t>().swap(plain);  // only the compressed data is needed from here on
+        if (!region_fits_format(sealed.region.size())) return job.fail(Fault::too_large);
+        z = static_cast<uint32_t>(sealed.region.size());
+        job.say(".");
+    } else {
+        sealed.region = std::move(plain);
+    }
+
+    job.say(" writing ");
+    if (Fault f = finish_seal(sealed, key, mode, z, job.random().next(), password); f != Fault::none)
+        return job.fail(f);
+    job.say(".");
+    const uint8_t* region = sealed.region.data();
+    const size_t rest = sealed.region.size() - sealed.split;
+    // Header, region up to the block, the block, ".", the rest of the region.
+    if (!job.replace({{sealed.header, header_size},
+                      {region, sealed.split},
+                      {sealed.check.data(), sealed.check.size()},
+                      {region + sealed.split, rest}},
+                     3))
+        return job.fail(Fault::write_failed, compress == 1 ? Status::cant_write : Status::failed);
+    // The file holds its encrypted contents; the backup stays beside it.
+    job.keep_backup();
+    job.say(".");
+    return success();
+}
+
+Result decrypt_file(const std::string& path, std::string_view password, const FileClass& file_class,
+                    RunContext& run) {
+    Job job(path, run);
+    const int kind = file_class.kind;
+    job.say("... reading ");
+    if (password.empty() || (kind != kind_encrypted_stored && kind != kind_encrypted_compressed))
+        return failure(Fault::bad_argument);
+
+    // Everything up to the backup happens in memory: a wrong password or a damaged
+    // file leaves the file, its backup name and everything else on disk unchanged.
+    fs::InputFile in;
+    if (!in.open(path)) return failure(Fault::cannot_open);
+    const uint64_t size = in.size();
+    const uint32_t offset = file_class.check_offset;
+    uint8_t block[check_block_size] = {};
+    if (size >= container_overhead && offset >= header_size && uint64_t{offset} + check_block_size <= size &&
+        !in.read_at(offset, block, check_block_size))
+        return failure(Fault::cannot_open);
+    if (Fault f = test_check_block(size, offset, block, password); f != Fault::none) return failure(f);
+
+    // The region is the file without header and check block: never more than the file's size.
+    const size_t split = offset - header_size;
+    std::vector<uint8_t> region;
+    try {
+        region.resize(static_cast<size_t>(size - container_overhead));
+    } catch (const std::bad_alloc&) {
+        return failure(Fault::no_memory);
+    }
+    if (!in.read_at(header_size, region.data(), split)) return failure(Fault::cannot_open);
+    job.say(".");
+    uint8_t probe;
+    if (!in.read_at(uint64_t{offset} + check_block_size, region.data() + split, region.size() - split) ||
+        in.read_some(size, &probe, 1) != 0)
+        return failure(Fault::cannot_open);
+    in.close();
+    job.say(".");
+    job.say(".");
+
+    if (kind == kind_encrypted_compressed) {
+        // The work file receives the codec's input, as it always has.
+        if (!run.work_file.empty() && !fs::write_work_file(run.work_file, region.data(), region.size()))
+            return failure(Fault::work_file_failed);
+        job.say(" decompressing .");
+        std::vector<uint8_t> plain;
+        if (Fault f = decompress_region(job.codec(), region, plain); f != Fault::none)
+            return failure(f, f == Fault::codec_cant_read ? Status::cant_read : Status::failed);
+        job.say(".");
+        region.swap(plain);
+        std::vector<uint8_t>().swap(plain);
+        job.say(".");
+    }
+
+    job.say(" decrypting ");
+    size_t text_size = 0;
+    if (Fault f = decipher_region(region, password, file_class.key_index, text_size, job.dot()); f != Fault::none)
+        return failure(f);
+    std::string identification = displayed_identification(region.data(), text_size);
+
+    if (Fault f = job.check_target(); f != Fault::none) return failure(f);
+    // From here the backup (when due) is complete and flushed; the file is untouched.
+    if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
+    const size_t start = text_size + 1;
+    if (!job.replace({{region.data() + start, region.size() - start}}, 0))
+        return job.fail(Fault::write_failed,
+                        kind == kind_encrypted_compressed ? Status::cant_write : Status::failed);
+    // The file holds its decrypted contents; the backup stays beside it.
+    job.keep_backup();
+    return success(std::move(identification));
+}
+
+}  // namespace qx::container

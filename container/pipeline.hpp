@@ -1,0 +1,98 @@
+// Encrypting and decrypting one file in place, with the backup file, the work
+// file, the progress pieces, and a replacement that never leaves the file damaged.
+//
+// How a file is rewritten: the new contents go to a fresh file in the same
+// directory, which is flushed to the disk and then renamed over the file. So the
+// file's path names its complete old contents up to the rename and its complete
+// new contents from it on, whatever happens (an interrupt, a kill, a full disk, a
+// file-size limit); an interrupt also deletes the fresh file. The old contents are
+// not needed to undo anything, so no failure ever has to copy a backup back.
+//
+// - Permission bits, owner and group of the file carry over (owner and group when
+//   the system permits); other metadata (extended attributes, ACLs) does not.
+// - A write-protected file (no write bit, or not openable for writing) fails and
+//   stays unchanged: the rename would otherwise get around its protection.
+// - A symbolic link is followed: the file it names is replaced, the link stays.
+// - A file with several hard links is refused and stays unchanged: a rename would
+//   give only this name the new contents and leave the old ones (for encryption,
+//   the plain text) under the other names, and rewriting the shared file in place
+//   cannot be done without a moment at which it is damaged.
+// - The backup file is written the same way (a fresh file renamed over the backup
+//   name, a link of that name replaced rather than followed, the file's permission
+//   bits), and it is complete and flushed before the file is replaced.
+// - Decryption does all its work in memory before it writes anything: a wrong
+//   password or a damaged file leaves everything on disk as it was, backup included.
+#pragma once
+
+#include "codec/codec.hpp"
+#include "container/format.hpp"
+#include "container/sealed.hpp"
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace qx::container {
+
+// The run's generator: the driver seeds it once at start-up with the time in seconds.
+Random& run_random();
+// The run's codec state, shared by every operation of the run.
+codec::Codec& run_codec();
+
+// What the pipelines take from the run.
+struct RunContext {
+    std::string work_file;  // the run's work file, made by the driver; "" writes none
+    bool no_backup = false; // -n: no backup file is taken
+    codec::Codec* codec = nullptr;  // nullptr: run_codec()
+    Random* random = nullptr;       // nullptr: run_random()
+    // Receives each progress piece; empty: console::out (written and flushed at once).
+    std::function<void(std::string_view)> progress;
+};
+
+// How a pipeline ended.
+enum class Status {
+    done,        // the file holds its new contents
+    failed,      // the file is unchanged; the dispatch shows its per-file error
+    cant_read,   // the file is unchanged; the dispatch ends the run with "Can't read" (kind 1, attribute 4)
+    cant_write,  // the file is unchanged; the dispatch ends the run with "Can't write." (kind 1, attribute 4)
+};
+
+struct Result {
+    Status status = Status::failed;
+    Fault fault = Fault::none;   // why, when not done
+    std::string identification;  // decrypt_file, when done: the text to show after " - encrypted by "
+};
+
+// The codec message that ends the run for a status ("Can't read", "Can't write."), or nullptr.
+const char* codec_message(Status status);
+
+// Encrypts the file at `path` in place: compress is the file kind 0 (store, mode
+// "0") or 1 (compress, mode "H"). Progress pieces: "... encrypting ", ".", ".",
+// "." and, when compressing, " compressing .", ".", "."; then " writing ", ".", ".", ".".
+// Refuses contents too large for the format's 32-bit fields before writing anything.
+Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run);
+
+// Decrypts the file at `path` in place, with the kind, key index and check-block
+// offset that classify_file read from it just before. Progress pieces: "... reading ",
+// ".", ".", "." and, for kind 3, " decompressing .", ".", "."; then " decrypting ",
+// ".", ".", ".". A wrong password shows only "... reading ".
+Result decrypt_file(const std::string& path, std::string_view password, const FileClass& file_class,
+                    RunContext& run);
+
+// The backup file's name: the path with its extension replaced by "bak".
+std::string backup_name(const std::string& path);
+// True when a backup is taken for `path`: backups are on and its extension is not "bak".
+bool backup_due(const std::string& path, bool no_backup);
+
+// Copies `from` to `to` through a fresh file renamed over `to`, flushed, with the
+// permission bits of `from`. 0 on success, -1 when either side cannot be opened or
+// made, 1 when a read or write failed, 2 when no buffer could be had.
+int copy_file(const std::string& from, const std::string& to);
+
+// When a backup is due for `path`, copies the backup over the file (following a
+// link, as the pipelines do) and deletes the backup only when that copy
+// succeeded. Returns 0 always. The pipelines never need it (they leave the file
+// unchanged on failure); it is there for a caller that wants a file back.
+int restore_from_backup(const std::string& path, const std::string& backup, const RunContext& run);
+
+}  // namespace qx::container

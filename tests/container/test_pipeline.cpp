@@ -1,0 +1,264 @@
+// The file pipelines: progress pieces, backups, the work file, and what is on disk after each outcome.
+#include "container/pipeline.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace qx::container;
+namespace fsys = std::filesystem;
+
+namespace {
+
+std::string read(const fsys::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write(const fsys::path& p, std::string_view data) {
+    std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string text(size_t size) {
+    std::string s;
+    for (size_t i = 0; s.size() < size; ++i) s += "line " + std::to_string(i * 7919 % 1000) + " of the notes\n";
+    s.resize(size);
+    return s;
+}
+
+class Pipeline : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fsys::temp_directory_path() /
+              ("qx_pipeline_" + std::to_string(::getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fsys::remove_all(dir);
+        fsys::create_directories(dir);
+        run.work_file = (dir / "EXa12345").string();
+        write(run.work_file, "");
+        run.codec = &codec;
+        run.random = &random;
+        run.progress = [this](std::string_view piece) { pieces += std::string(piece) + "|"; };
+    }
+    void TearDown() override { fsys::remove_all(dir); }
+
+    Result encrypt(const fsys::path& p, int compress, std::string_view pw = "secret") {
+        pieces.clear();
+        return encrypt_file(p.string(), pw, compress, run);
+    }
+    Result decrypt(const fsys::path& p, std::string_view pw = "secret") {
+        pieces.clear();
+        return decrypt_file(p.string(), pw, classify_file(p.string()), run);
+    }
+    // Names in the directory, the work file aside: a leftover fresh file would show here.
+    std::set<std::string> names() {
+        std::set<std::string> found;
+        for (const auto& e : fsys::directory_iterator(dir))
+            if (e.path() != run.work_file) found.insert(e.path().filename().string());
+        return found;
+    }
+
+    fsys::path dir;
+    qx::codec::Codec codec;
+    Random random{42};
+    RunContext run;
+    std::string pieces;
+};
+
+const char* const encrypt_pieces_h = "... encrypting |.|.|.| compressing .|.|.| writing |.|.|.|";
+const char* const encrypt_pieces_0 = "... encrypting |.|.|.| writing |.|.|.|";
+const char* const decrypt_pieces_3 = "... reading |.|.|.| decompressing .|.|.| decrypting |.|.|.|";
+const char* const decrypt_pieces_2 = "... reading |.|.|.| decrypting |.|.|.|";
+
+}  // namespace
+
+TEST_F(Pipeline, RoundTripWithBackupWorkFileAndExactProgress) {
+    const fsys::path file = dir / "notes.txt";
+    const std::string original = text(50000);
+    write(file, original);
+    fsys::permissions(file, fsys::perms::owner_read | fsys::perms::owner_write | fsys::perms::group_read);
+
+    Result r = encrypt(file, 1);
+    ASSERT_EQ(r.status, Status::done) << fault_name(r.fault);
+    EXPECT_EQ(pieces, encrypt_pieces_h);
+    EXPECT_EQ(classify_file(file.string()).kind, kind_encrypted_compressed);
+    EXPECT_LT(fsys::file_size(file), original.size());
+    EXPECT_EQ(read(dir / "notes.bak"), original);
+    EXPECT_EQ(fsys::status(file).permissions(), fsys::status(dir / "notes.bak").permissions());
+    EXPECT_EQ(fsys::status(file).permissions() & fsys::perms::all,
+              fsys::perms::owner_read | fsys::perms::owner_write | fsys::perms::group_read);
+    EXPECT_EQ(fsys::file_size(run.work_file), original.size() + 13);  // the codec's input
+    const std::string encrypted = read(file);
+
+    r = decrypt(file);
+    ASSERT_EQ(r.status, Status::done) << fault_name(r.fault);
+    EXPECT_EQ(pieces, decrypt_pieces_3);
+    EXPECT_EQ(r.identification, "Quillex v2.1");
+    EXPECT_EQ(read(file), original);
+    EXPECT_EQ(read(dir / "notes.bak"), encrypted);  // the backup of the encrypted form
+    EXPECT_EQ(names(), (std::set<std::string>{"notes.txt", "notes.bak"}));
+}
+
+TEST_F(Pipeline, StoredModeForCompressedExtensionsAndEmptyFiles) {
+    const fsys::path zip = dir / "photo.ZIP";
+    write(zip, "PK\x03\x04 pretend archive");
+    ASSERT_EQ(encrypt(zip, classify_file(zip.string()).kind).status, Status::done);
+    EXPECT_EQ(pieces, encrypt_pieces_0);
+    EXPECT_EQ(fsys::file_size(zip), 20u + 13 + 16);
+    ASSERT_EQ(decrypt(zip).status, Status::done);
+    EXPECT_EQ(pieces, decrypt_pieces_2);
+    EXPECT_EQ(read(zip), "PK\x03\x04 pretend archive");
+
+    const fsys::path empty = dir / "empty";
+    write(empty, "");
+    for (int compress : {0, 1}) {
+        ASSERT_EQ(encrypt(empty, compress).status, Status::done);
+        if (compress == 0) {
+            EXPECT_EQ(classify_file(empty.string()).check_offset, 8u);  // Z = 0: block right after the header
+        }
+        ASSERT_EQ(decrypt(empty).status, Status::done);
+        EXPECT_EQ(fsys::file_size(empty), 0u);
+    }
+}
+
+TEST_F(Pipeline, KnownDrawWritesExactlyTheSealedBytes) {
+    const fsys::path file = dir / "a.txt";
+    const std::string original = text(3000);
+    write(file, original);
+    random.seed(7);
+    ASSERT_EQ(encrypt(file, 1).status, Status::done);
+    Random same(7);
+    qx::codec::Codec fresh;
+    std::vector<uint8_t> want;
+    ASSERT_EQ(seal(reinterpret_cast<const uint8_t*>(original.data()), original.size(), "secret", 1, same.next(),
+                   fresh, want),
+              Fault::none);
+    EXPECT_EQ(read(file), std::string(want.begin(), want.end()));
+}
+
+TEST_F(Pipeline, NoBackupWithDashNOrForBakFiles) {
+    run.no_backup = true;
+    write(dir / "a.txt", "alpha");
+    ASSERT_EQ(encrypt(dir / "a.txt", 1).status, Status::done);
+    ASSERT_EQ(decrypt(dir / "a.txt").status, Status::done);
+    run.no_backup = false;
+    write(dir / "NOTES.BAK", "beta");
+    ASSERT_EQ(encrypt(dir / "NOTES.BAK", 1).status, Status::done);
+    ASSERT_EQ(decrypt(dir / "NOTES.BAK").status, Status::done);
+    EXPECT_EQ(read(dir / "NOTES.BAK"), "beta");
+    EXPECT_EQ(names(), (std::set<std::string>{"a.txt", "NOTES.BAK"}));
+}
+
+TEST_F(Pipeline, WrongPasswordAndDamagedFilesChangeNothing) {
+    const fsys::path file = dir / "doc.txt";
+    write(file, text(20000));
+    ASSERT_EQ(encrypt(file, 1).status, Status::done);
+    write(dir / "doc.bak", "an older backup");
+    write(run.work_file, "work");
+    const std::string encrypted = read(file);
+
+    Result r = decrypt(file, "Secret");
+    EXPECT_EQ(r.status, Status::failed);
+    EXPECT_EQ(r.fault, Fault::wrong_password);
+    EXPECT_EQ(pieces, "... reading |");
+
+    // Damaged behind a valid check block: the stream no longer decodes to its length.
+    std::string damaged = encrypted.substr(0, encrypted.size() - 40);
+    write(file, damaged);
+    r = decrypt(file);
+    EXPECT_EQ(r.status, Status::failed);
+    EXPECT_EQ(r.fault, Fault::damaged);
+    EXPECT_EQ(read(file), damaged);
+    write(file, encrypted.substr(0, 12));  // under 16 bytes
+    EXPECT_EQ(decrypt(file).fault, Fault::damaged);
+    EXPECT_EQ(read(dir / "doc.bak"), "an older backup");
+    EXPECT_EQ(names(), (std::set<std::string>{"doc.txt", "doc.bak"}));
+}
+
+TEST_F(Pipeline, ShortCompressedDataEndsWithCantReadAndTheFileUnchanged) {
+    Sealed s;
+    s.region = {1, 0, 0};
+    ASSERT_EQ(finish_seal(s, 1, mode_compressed, 3, 0, "secret"), Fault::none);
+    std::vector<uint8_t> bytes = assemble_file(s);
+    const std::string file_bytes(bytes.begin(), bytes.end());
+    write(dir / "x.txt", file_bytes);
+    Result r = decrypt(dir / "x.txt");
+    EXPECT_EQ(r.status, Status::cant_read);
+    EXPECT_STREQ(codec_message(r.status), "Can't read");
+    EXPECT_EQ(read(dir / "x.txt"), file_bytes);
+    EXPECT_EQ(names(), (std::set<std::string>{"x.txt"}));
+}
+
+TEST_F(Pipeline, ReadOnlyAndHardLinkedFilesAreRefusedUnchanged) {
+    const fsys::path file = dir / "ro.txt";
+    write(file, "keep me");
+    fsys::permissions(file, fsys::perms::owner_read | fsys::perms::group_read);
+    Result r = encrypt(file, 1);
+    EXPECT_EQ(r.fault, Fault::read_only);
+    EXPECT_EQ(read(file), "keep me");
+
+    fsys::permissions(file, fsys::perms::owner_all);
+    ASSERT_EQ(encrypt(file, 0).status, Status::done);
+    fsys::remove(dir / "ro.bak");
+    const std::string encrypted = read(file);
+    fsys::permissions(file, fsys::perms::owner_read);
+    r = decrypt(file);
+    EXPECT_EQ(r.fault, Fault::read_only);
+    EXPECT_EQ(read(file), encrypted);
+
+    write(dir / "linked.txt", "shared");
+    fsys::create_hard_link(dir / "linked.txt", dir / "other.txt");
+    EXPECT_EQ(encrypt(dir / "linked.txt", 1).fault, Fault::several_links);
+    EXPECT_EQ(read(dir / "linked.txt"), "shared");
+    EXPECT_EQ(names(), (std::set<std::string>{"ro.txt", "linked.txt", "other.txt"}));
+}
+
+TEST_F(Pipeline, SymbolicLinksAreFollowedAndStayLinks) {
+    fsys::create_directories(dir / "real");
+    write(dir / "real" / "data.txt", "through a link");
+    fsys::create_symlink("real/data.txt", dir / "link.txt");
+    ASSERT_EQ(encrypt(dir / "link.txt", 1).status, Status::done);
+    EXPECT_TRUE(fsys::is_symlink(dir / "link.txt"));
+    EXPECT_EQ(classify_file((dir / "real" / "data.txt").string()).kind, kind_encrypted_compressed);
+    EXPECT_EQ(read(dir / "link.bak"), "through a link");  // the backup sits beside the name used
+    ASSERT_EQ(decrypt(dir / "link.txt").status, Status::done);
+    EXPECT_TRUE(fsys::is_symlink(dir / "link.txt"));
+    EXPECT_EQ(read(dir / "real" / "data.txt"), "through a link");
+}
+
+TEST_F(Pipeline, MissingFilesAndBadArgumentsWriteNothing) {
+    EXPECT_EQ(encrypt(dir / "gone.txt", 1).fault, Fault::cannot_open);
+    EXPECT_EQ(pieces, "");
+    write(dir / "a.txt", "x");
+    EXPECT_EQ(encrypt(dir / "a.txt", 2).fault, Fault::bad_argument);
+    EXPECT_EQ(decrypt_file((dir / "a.txt").string(), "secret", FileClass{1, 0, 8}, run).fault, Fault::bad_argument);
+    EXPECT_EQ(names(), (std::set<std::string>{"a.txt"}));
+}
+
+TEST_F(Pipeline, FailedWorkFileKeepsTheFileAndItsBackup) {
+    run.work_file = (dir / "no_such_dir" / "EXa00001").string();
+    write(dir / "a.txt", "alpha");
+    Result r = encrypt(dir / "a.txt", 1);
+    EXPECT_EQ(r.fault, Fault::work_file_failed);
+    EXPECT_EQ(read(dir / "a.txt"), "alpha");
+    EXPECT_EQ(read(dir / "a.bak"), "alpha");
+}
+
+TEST_F(Pipeline, CopyAndRestoreKeepTheBackupWhenTheCopyFails) {
+    write(dir / "a.txt", "new");
+    write(dir / "a.bak", "old");
+    EXPECT_EQ(copy_file((dir / "missing").string(), (dir / "x").string()), -1);
+    EXPECT_EQ(restore_from_backup((dir / "a.txt").string(), (dir / "a.bak").string(), run), 0);
+    EXPECT_EQ(read(dir / "a.txt"), "old");
+    EXPECT_FALSE(fsys::exists(dir / "a.bak"));
+    // The destination's directory is gone: the copy fails and the backup stays.
+    write(dir / "b.bak", "only copy");
+    restore_from_backup((dir / "nodir" / "b.txt").string(), (dir / "b.bak").string(), run);
+    EXPECT_EQ(read(dir / "b.bak"), "only copy");
+    EXPECT_EQ(names(), (std::set<std::string>{"a.txt", "b.bak"}));
+}
