@@ -15,11 +15,18 @@ constexpr int key_backspace = 8;
 constexpr int key_enter = 13;
 constexpr int key_esc = 27;
 
-// Writes one field cell in the field's colour for cell `index` (red for the cells
-// that still leave the text too short, green for the rest).
-void draw_cell(platform::ConsoleOutput& output, unsigned char glyph, int index, int min_len) {
-    output.begin_paint(index < min_len - 1 ? attr_error : attr_field);
-    output.write_code_page_char(glyph);
+// The colour of field cell `index`: red while the text would still be too short, then green.
+int cell_attribute(int index, int min_len) { return index < min_len - 1 ? attr_error : attr_field; }
+
+// Writes `count` field cells from cell `first` in their colours.
+void draw_cells(platform::ConsoleOutput& output, unsigned char glyph, int first, int count, int min_len) {
+    int painted = -1;
+    for (int i = first; i < first + count; ++i) {
+        int attribute = cell_attribute(i, min_len);
+        if (attribute != painted) output.begin_paint(static_cast<uint16_t>(attribute));
+        painted = attribute;
+        output.write_code_page_char(glyph);
+    }
     output.end_paint();
     output.flush();
 }
@@ -39,7 +46,7 @@ std::string read_password(int min_len, int max_len) {
     writer.saved_position = writer.buffer_info.cursor;
     output.fill_attribute(attr_field, static_cast<uint32_t>(max_len), writer.saved_position, writer.cells_filled);
     output.fill_attribute(attr_error, static_cast<uint32_t>(min_len - 1), writer.saved_position, writer.cells_filled);
-    for (int i = 0; i < max_len; ++i) draw_cell(output, free_cell, i, min_len);
+    draw_cells(output, free_cell, 0, max_len, min_len);
     output.set_cursor_position(writer.saved_position);
     output.flush();
 
@@ -53,7 +60,7 @@ std::string read_password(int min_len, int max_len) {
             writer.saved_position = writer.buffer_info.cursor;
             if (writer.saved_position.x > 0) writer.saved_position.x = static_cast<int16_t>(writer.saved_position.x - 1);
             output.set_cursor_position(writer.saved_position);
-            draw_cell(output, free_cell, static_cast<int>(text.size()) - 1, min_len);
+            draw_cells(output, free_cell, static_cast<int>(text.size()) - 1, 1, min_len);
             output.set_cursor_position(writer.saved_position);
             output.flush();
             text.pop_back();
@@ -66,7 +73,7 @@ std::string read_password(int min_len, int max_len) {
             // extended key, or the next key press.
             if (read_key() < 0) return {};
         } else if (static_cast<int>(text.size()) < max_len) {
-            draw_cell(output, filled_cell, static_cast<int>(text.size()), min_len);
+            draw_cells(output, filled_cell, static_cast<int>(text.size()), 1, min_len);
             text += static_cast<char>(key);
         }
     }

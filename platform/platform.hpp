@@ -49,10 +49,11 @@ public:
     // row after row, leaving the characters alone. `filled` receives the cells done.
     virtual bool fill_attribute(uint16_t attribute, uint32_t count, Coord start, uint32_t& filled) = 0;
 
-    // Text written from here to end_paint() shows in `attribute`, and every row it
-    // ends with a newline shows `attribute` up to the right edge. The Win32 console
-    // does nothing here (its fill_attribute does the work); a terminal sets the
-    // colour, finishes each row with an erase-to-end-of-line and resets at the end.
+    // Text written from here to end_paint() shows in `attribute` (a further
+    // begin_paint changes it), and every row it ends with a newline shows
+    // `attribute` up to the right edge. The Win32 console does nothing here (its
+    // fill_attribute does the work); a terminal sets the colour, finishes each row
+    // with an erase-to-end-of-line and resets at the end.
     virtual void begin_paint(uint16_t attribute) = 0;
     virtual void end_paint() = 0;
 

@@ -28,7 +28,9 @@ struct InterruptState {
 };
 InterruptState interrupt_state;
 
-// True when the locale's character set is UTF-8 (LC_ALL, then LC_CTYPE, then LANG).
+// True unless the locale names an 8-bit character set. The first of LC_ALL,
+// LC_CTYPE and LANG that is set decides; the plain "C" or "POSIX" locale (and
+// none at all) names no character set, and today's terminals are UTF-8.
 bool locale_is_utf8() {
     for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
         const char* value = std::getenv(name);
@@ -37,11 +39,12 @@ bool locale_is_utf8() {
         for (const char* p = value; *p != '\0'; ++p) {
             char c = *p;
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            if (c != '-') v += c;
+            if (c != '-' && c != '_') v += c;
         }
+        if (v == "c" || v == "posix") return true;
         return v.find("utf8") != std::string::npos;
     }
-    return false;
+    return true;
 }
 
 // Writes all of `size` bytes to a descriptor, retrying after interrupted or partial writes.
