@@ -39,6 +39,7 @@ class Terminal:
     def __init__(self, args, cwd, program, stdout=None):
         master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
+        self.initial_lflag = termios.tcgetattr(slave)[3]  # the mode the program must leave behind
         self.master = master
         self.screen = pyte.Screen(COLS, ROWS)
         self.stream = pyte.ByteStream(self.screen)

@@ -93,7 +93,7 @@ def test_no_terminal_at_all_never_hangs_and_ends_with_status_1(place, args, mess
 def test_sigterm_at_the_password_removes_temporary_files_and_restores_the_terminal(term, place):
     (place / "work" / "a.txt").write_text("x")
     t = term("*.txt")
-    cooked = termios.tcgetattr(t.tty_fd)[3] & (termios.ECHO | termios.ICANON)
+    cooked = t.initial_lflag & (termios.ECHO | termios.ICANON)
     t.wait_for(PROMPT)
     t.send(b"ab")  # waits until the field reads keys in raw mode
     t.wait_for("▒▒")
