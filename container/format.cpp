@@ -20,7 +20,7 @@ size_t last_component(std::string_view path) {
 
 FileClass classify_bytes(const uint8_t* head, size_t size, std::string_view path) {
     uint8_t h[header_size] = {};
-    std::memcpy(h, head, size < header_size ? size : header_size);
+    if (size > 0) std::memcpy(h, head, size < header_size ? size : header_size);
     FileClass result;
     result.key_index = static_cast<uint8_t>(h[2] - 32);
     result.check_offset = static_cast<uint32_t>(h[4]) | static_cast<uint32_t>(h[5]) << 8 |
