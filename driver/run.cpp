@@ -115,7 +115,8 @@ void list_arguments(RunState& state, std::vector<std::string>& args) {
         state.file_counter += collect_matches(split.directory, split.pattern, own, state.list_stream,
                                               native_rules(), refused);
     }
-    std::fflush(state.list_stream);
+    // A list that cannot be written out in full would lose entries without a word.
+    if (std::fflush(state.list_stream) != 0 || std::ferror(state.list_stream)) fatal_list(state.list_file_name);
     for (const std::string& name : refused) {
         console::show_message(console::kind_error, console::attr_error, "couldn't open file %s",
                               printable(name).c_str());
