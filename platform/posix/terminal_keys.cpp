@@ -139,14 +139,18 @@ DecodedKey csi_key(const unsigned char* params, size_t count, bool has_intermedi
 DecodedKey decode_escape(const unsigned char* bytes, size_t size, bool final) {
     DecodedKey lone_esc = character(esc, 1);
     if (size == 1) return final ? lone_esc : incomplete();
-    if (bytes[1] == 'O') {  // SS3: one letter follows
-        if (size == 2) return final ? lone_esc : incomplete();
-        unsigned char c = bytes[2];
+    if (bytes[1] == 'O') {  // SS3: a letter, after a modifier digit on some terminals
+        size_t i = 2;
+        int modifier = 1;
+        if (i < size && bytes[i] >= '1' && bytes[i] <= '9') modifier = bytes[i++] - '0';
+        if (i == size) return final ? lone_esc : incomplete();
+        unsigned char c = bytes[i];
+        size_t length = i + 1;
         int cursor = cursor_key_of_letter(c);
-        if (cursor >= 0) return extended(cursor_keys[cursor], 1, 3);
-        if (c >= 'P' && c <= 'S') return extended(function_key(c - 'P'), 1, 3);
-        if (c == 'M') return character(13, 3);  // keypad Enter in application mode
-        if (c >= 0x40 && c <= 0x7E) return ignored(3);
+        if (cursor >= 0) return extended(cursor_keys[cursor], modifier, length);
+        if (c >= 'P' && c <= 'S') return extended(function_key(c - 'P'), modifier, length);
+        if (c == 'M') return character(13, length);  // keypad Enter in application mode
+        if (c >= 0x40 && c <= 0x7E) return ignored(length);
         return lone_esc;
     }
     if (bytes[1] != '[') return lone_esc;

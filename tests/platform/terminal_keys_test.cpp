@@ -55,7 +55,8 @@ TEST(TerminalKeys, FunctionKeys) {
 TEST(TerminalKeys, ModifiersPickTheirCodesAltBeforeCtrlBeforeShift) {
     EXPECT_EQ(codes("\x1b[1;5A\x1b[1;3A\x1b[1;2A\x1b[1;7A"), Codes({224, 141, 0, 152, 224, 72, 0, 152}));
     EXPECT_EQ(codes("\x1b[1;2P\x1b[15;5~\x1b[24;3~"), Codes({0, 84, 0, 98, 0, 140}));
-    EXPECT_EQ(codes("\x1b[Z"), Codes({9}));  // Shift+Tab
+    EXPECT_EQ(codes("\x1bO2P\x1bO5A"), Codes({0, 84, 224, 141}));  // older SS3 form with a modifier
+    EXPECT_EQ(codes("\x1b[Z"), Codes({9}));                        // Shift+Tab
 }
 
 TEST(TerminalKeys, LoneEscIsNeverTheStartOfASequence) {
@@ -69,7 +70,7 @@ TEST(TerminalKeys, IncompleteBytesWaitForMoreUnlessFinal) {
     auto decode = [](std::string_view s, bool final) {
         return decode_terminal_key(reinterpret_cast<const unsigned char*>(s.data()), s.size(), true, final);
     };
-    for (std::string_view partial : {"\x1b", "\x1b[", "\x1b[1;", "\x1bO", "\x1b[[", "\xe2\x82"}) {
+    for (std::string_view partial : {"\x1b", "\x1b[", "\x1b[1;", "\x1bO", "\x1bO2", "\x1b[[", "\xe2\x82"}) {
         EXPECT_EQ(decode(partial, false).result, KeyDecode::incomplete) << partial;
         EXPECT_EQ(decode(partial, true).result, KeyDecode::key) << partial;
         EXPECT_EQ(decode(partial, true).length, 1u) << partial;
