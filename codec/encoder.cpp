@@ -123,107 +123,98 @@ void Encoder::encode_offset(unsigned o) {
 // best_length_ and best_offset_. A string equal to r over all 60 bytes ends the
 // search and is replaced by r. Every node below a point of the path shares with
 // r at least the shorter of the prefixes shared with the path's last left and
-// right turns, so comparisons start after those bytes.
+// right turns, so comparisons start after those bytes. The side taken and the
+// best match are selected without branches: both are unpredictable.
 void Encoder::tree_insert(unsigned r) {
-    uint16_t* const left = st_.left_link;
-    uint16_t* const right = st_.right_link;
+    uint16_t* const links = st_.links;
     uint16_t* const up = st_.up_link;
     const uint8_t* const win = st_.window;
     const uint8_t* const key = win + r;
-    left[r] = right[r] = no_node;
-    best_length_ = 0;
+    links[2 * r] = links[2 * r + 1] = no_node;
+    unsigned best_length = 0, best_offset = 0;
     unsigned p = tree_root + key[0];
-    uint16_t* link = &right[p];
+    unsigned side = 2 * p + 1;
     unsigned lower = 1, upper = 1;  // bytes shared with the last nodes passed on the right and left
     for (;;) {
-        const unsigned next = *link;
+        const unsigned next = links[side];
         if (next == no_node) {
-            *link = static_cast<uint16_t>(r);
+            links[side] = static_cast<uint16_t>(r);
             up[r] = static_cast<uint16_t>(p);
-            return;
+            break;
         }
         p = next;
         const uint8_t* const other = win + p;
         unsigned i = lower < upper ? lower : upper;
-        for (;;) {
-            const uint64_t diff = load64(key + i) ^ load64(other + i);
-            if (diff != 0) {
-                i += static_cast<unsigned>(__builtin_ctzll(diff)) >> 3;
-                break;
-            }
+        uint64_t a = load64(key + i), b = load64(other + i);
+        while (a == b) {
             i += 8;
             if (i >= lookahead_size) break;
+            a = load64(key + i);
+            b = load64(other + i);
         }
-        if (i >= lookahead_size) i = lookahead_size;
-        if (i >= min_match) {
-            const unsigned offset = ((r - p) & (window_size - 1)) - 1;
-            if (i > best_length_) {
-                best_offset_ = offset;
-                best_length_ = i;
-                if (i == lookahead_size) {
-                    // r takes p's place; p leaves the tree.
-                    up[r] = up[p];
-                    left[r] = left[p];
-                    right[r] = right[p];
-                    up[left[p]] = static_cast<uint16_t>(r);
-                    up[right[p]] = static_cast<uint16_t>(r);
-                    if (right[up[p]] == p)
-                        right[up[p]] = static_cast<uint16_t>(r);
-                    else
-                        left[up[p]] = static_cast<uint16_t>(r);
-                    up[p] = no_node;
-                    return;
-                }
-            } else if (i == best_length_ && offset < best_offset_) {
-                best_offset_ = offset;
-            }
+        const unsigned shift = static_cast<unsigned>(__builtin_ctzll((a ^ b) | (1ull << 63))) & ~7u;
+        i += shift >> 3;
+        if (i >= lookahead_size) {
+            // r takes p's place; p leaves the tree.
+            best_offset = ((r - p) & (window_size - 1)) - 1;
+            best_length = lookahead_size;
+            up[r] = up[p];
+            links[2 * r] = links[2 * p];
+            links[2 * r + 1] = links[2 * p + 1];
+            up[links[2 * p]] = static_cast<uint16_t>(r);
+            up[links[2 * p + 1]] = static_cast<uint16_t>(r);
+            const unsigned parent = up[p];
+            links[2 * parent + (links[2 * parent + 1] == p)] = static_cast<uint16_t>(r);
+            up[p] = no_node;
+            break;
         }
-        if (key[i] > other[i]) {
-            lower = i;
-            link = &right[p];
-        } else {
-            upper = i;
-            link = &left[p];
-        }
+        const unsigned offset = ((r - p) & (window_size - 1)) - 1;
+        const bool better = i >= min_match && (i > best_length || (i == best_length && offset < best_offset));
+        best_length = better ? i : best_length;
+        best_offset = better ? offset : best_offset;
+        const unsigned right = ((a >> shift) & 0xFF) > ((b >> shift) & 0xFF);
+        lower = right ? i : lower;
+        upper = right ? upper : i;
+        side = 2 * p + right;
     }
+    best_length_ = best_length;
+    best_offset_ = best_offset;
 }
 
 // Removes position p from its tree (nothing when it is in none). A node with two
 // children is replaced by its in-order predecessor.
 void Encoder::tree_delete(unsigned p) {
-    uint16_t* const left = st_.left_link;
-    uint16_t* const right = st_.right_link;
+    uint16_t* const links = st_.links;
     uint16_t* const up = st_.up_link;
     if (up[p] == no_node) return;
+    const unsigned left = links[2 * p], right = links[2 * p + 1];
     unsigned q;
-    if (right[p] == no_node) {
-        q = left[p];
-    } else if (left[p] == no_node) {
-        q = right[p];
+    if (right == no_node) {
+        q = left;
+    } else if (left == no_node) {
+        q = right;
     } else {
-        q = left[p];
-        if (right[q] != no_node) {
-            do q = right[q]; while (right[q] != no_node);
-            right[up[q]] = left[q];
-            up[left[q]] = up[q];
-            left[q] = left[p];
-            up[left[p]] = static_cast<uint16_t>(q);
+        q = left;
+        if (links[2 * q + 1] != no_node) {
+            do q = links[2 * q + 1]; while (links[2 * q + 1] != no_node);
+            links[2 * up[q] + 1] = links[2 * q];
+            up[links[2 * q]] = up[q];
+            links[2 * q] = static_cast<uint16_t>(left);
+            up[left] = static_cast<uint16_t>(q);
         }
-        right[q] = right[p];
-        up[right[p]] = static_cast<uint16_t>(q);
+        links[2 * q + 1] = static_cast<uint16_t>(right);
+        up[right] = static_cast<uint16_t>(q);
     }
-    up[q] = up[p];
-    if (right[up[p]] == p)
-        right[up[p]] = static_cast<uint16_t>(q);
-    else
-        left[up[p]] = static_cast<uint16_t>(q);
+    const unsigned parent = up[p];
+    up[q] = static_cast<uint16_t>(parent);
+    links[2 * parent + (links[2 * parent + 1] == p)] = static_cast<uint16_t>(q);
     up[p] = no_node;
 }
 
 void Encoder::run(const uint8_t* data, size_t size) {
     uint8_t* const win = st_.window;
     init_model(st_.model);
-    for (unsigned b = 0; b < 256; ++b) st_.right_link[tree_root + b] = no_node;
+    for (unsigned b = 0; b < 256; ++b) st_.links[2 * (tree_root + b) + 1] = no_node;
     for (unsigned p = 0; p < window_size; ++p) st_.up_link[p] = no_node;
     std::memset(win, ' ', window_start);
 

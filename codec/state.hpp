@@ -15,7 +15,7 @@ constexpr unsigned lookahead_size = 60;
 constexpr unsigned min_match = 3;
 constexpr unsigned window_start = window_size - lookahead_size;  // 4036: first position coded
 constexpr unsigned no_node = window_size;                         // the empty tree link
-constexpr unsigned tree_root = window_size + 1;                   // right_link[tree_root + b]: tree of byte b
+constexpr unsigned tree_root = window_size + 1;                   // right link of tree_root + b: tree of byte b
 
 // Window bytes 4096..4154 repeat bytes 0..58 so that a 60-byte string can be
 // read without wrapping; the rest is slack for 8-byte loads near the end.
@@ -27,8 +27,10 @@ constexpr unsigned window_alloc = window_bytes + 16;
 struct CodecState {
     Model model;
     uint8_t window[window_alloc];
-    uint16_t left_link[window_size + 1];
-    uint16_t right_link[window_size + 1 + 256];
+    // Match tree: links[2 * p] is p's left link, links[2 * p + 1] its right link,
+    // so that the side taken is an index rather than a branch. Positions 0..4095,
+    // the empty link, then the 256 tree roots (right links only).
+    uint16_t links[2 * (window_size + 1 + 256)];
     uint16_t up_link[window_size + 1];
     unsigned longest_code = 0;  // longest symbol code written since construction (for tests)
 };
