@@ -92,6 +92,8 @@ Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::v
 
     BitReader bits(stream + 4, payload);
     const uint16_t* const child = model.first_child;
+    uint16_t path[node_count];  // the nodes from the root down to the symbol just read
+    path[0] = root_node;
     size_t produced = 0;
     Failure result = Failure::none;
     while (produced < length) {
@@ -101,15 +103,15 @@ Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::v
             dst = out.data();
         }
         bits.refill();
-        unsigned node = root_node;
-        unsigned c;
+        unsigned node = root_node, depth = 0, c;
         while ((c = child[node]) < node_count) {
             if (bits.count() == 0) bits.refill();
             node = c + static_cast<unsigned>(bits.peek() >> 63);
             bits.skip(1);
+            path[++depth] = static_cast<uint16_t>(node);
         }
         const unsigned s = c - node_count;
-        update_model(model, s);
+        update_model_along(model, path, depth);
         if (s < 256) {
             dst[produced++] = static_cast<uint8_t>(s);
         } else {
