@@ -1,8 +1,74 @@
-// The password step and the per-entry handler.
+// The password step and the per-entry handler: classify each file, then encrypt, decrypt or report it.
 #include "console/console.hpp"
+#include "container/format.hpp"
+#include "container/pipeline.hpp"
 #include "driver/run_state.hpp"
 
 namespace qx::driver {
+
+namespace {
+
+// The support contact named in the failure messages.
+const char* const support_address = "support@verdanix.example";
+
+const char* const encrypt_failure_text =
+    "could be caused by variety of reasons :)\nPlease email %s with bug-report.\n"
+    "Write down condition under which the error has happened:\nfile type/size, your OS, memory, etc";
+
+const char* const decrypt_failure_text =
+    "wrong password or file is corrupt.\n\nPlease try again with correct password\n"
+    "or try to restore the file from backup: look for %s file,\n"
+    "if it was encrypted recently. Otherwise, your information is LOST.\n"
+    "Contact Verdanix - %s - with questions.";
+
+// What the pipelines take from the run; built once the work file exists.
+container::RunContext& pipeline_context(const RunState& state) {
+    static container::RunContext context;
+    context.work_file = state.work_file_created ? state.work_file_name : std::string();
+    context.no_backup = state.no_backup;
+    return context;
+}
+
+// A per-file error: shown with a key wait, counted so that the run exits with status 2.
+template <typename... Args>
+void file_error(RunState& state, const char* format, Args... args) {
+    console::show_message(console::kind_error, console::attr_error, format, args...);
+    ++state.file_errors;
+}
+
+// A codec input/output failure ends the run once the pipeline has left the file whole.
+void stop_on_codec_failure(container::Status status) {
+    if (const char* message = container::codec_message(status))
+        console::show_message(console::kind_fatal, console::attr_codec_error, "%s", message);
+}
+
+void encrypt_entry(RunState& state, const std::string& entry, int compress) {
+    container::Result result = container::encrypt_file(entry, state.password, compress, pipeline_context(state));
+    stop_on_codec_failure(result.status);
+    if (result.status == container::Status::done) {
+        console::out(" done.\n");
+        ++state.encrypted_count;
+        return;
+    }
+    file_error(state, encrypt_failure_text, support_address);
+}
+
+void decrypt_entry(RunState& state, const std::string& entry, const container::FileClass& file_class) {
+    container::Result result = container::decrypt_file(entry, state.password, file_class, pipeline_context(state));
+    stop_on_codec_failure(result.status);
+    if (result.status == container::Status::done) {
+        console::out(" done.\n");
+        console::show_message(console::kind_note, console::attr_note, " - encrypted by %s",
+                              printable(result.identification).c_str());
+        ++state.decrypted_count;
+        return;
+    }
+    std::string backup = entry;
+    container::replace_extension(backup, "bak");
+    file_error(state, decrypt_failure_text, printable(backup).c_str(), support_address);
+}
+
+}  // namespace
 
 void ask_password() {
     RunState& state = run_state();
@@ -15,7 +81,32 @@ void ask_password() {
     state.password = std::move(password);
 }
 
-// Files are not classified, encrypted or decrypted yet: the entry's line is only ended.
-void process_entry(const std::string&) { console::out("\n"); }
+void process_entry(const std::string& entry) {
+    RunState& state = run_state();
+    const container::FileClass file_class = container::classify_file(entry);
+    const std::string shown = printable(entry);
+    switch (file_class.kind) {
+    case container::kind_cannot_open:
+        file_error(state, "couldn't open file %s", shown.c_str());
+        break;
+    case container::kind_plain_stored:
+    case container::kind_plain_compressed:
+        if (state.decrypt_only)
+            file_error(state, "%s is not encoded", shown.c_str());
+        else
+            encrypt_entry(state, entry, file_class.kind);
+        break;
+    case container::kind_encrypted_stored:
+    case container::kind_encrypted_compressed:
+        if (state.encrypt_only)
+            file_error(state, "%s already is encoded", shown.c_str());
+        else
+            decrypt_entry(state, entry, file_class);
+        break;
+    default:
+        file_error(state, "wrong file format");
+        break;
+    }
+}
 
 }  // namespace qx::driver

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "console/console.hpp"
+#include "container/pipeline.hpp"
 #include "driver/command_line.hpp"
 #include "driver/driver.hpp"
 #include "driver/file_list.hpp"
@@ -218,7 +219,7 @@ int run(int argc, char** argv) {
 
     RunState& state = run_state();
     state = RunState{};
-    state.random_state = static_cast<uint32_t>(platform::time_seconds());
+    container::run_random().seed(static_cast<uint32_t>(platform::time_seconds()));
     make_work_file(state);
     console::show_message(console::kind_note, console::attr_banner,
                           "Quillex version %.1f\n32-bit data encryption software\nby Verdanix",

@@ -30,8 +30,6 @@ struct RunState {
     std::string work_file_name;  // "EX" + letter + 5 digits, in the current directory
     bool work_file_created = false;
     int work_slot = -1;
-
-    uint32_t random_state = 0;  // the run's pseudo-random generator, seeded with the time at start-up
 };
 
 // The one run state of the process.
