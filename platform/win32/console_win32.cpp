@@ -1,0 +1,216 @@
+// The Win32 console: standard output as a screen buffer, keys from "CONIN$", console control events.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.hpp"
+#include "platform/win32/extended_keys.hpp"
+
+namespace qx::platform {
+
+namespace {
+
+// State the console control handler reads; it runs on a thread of its own.
+struct InterruptState {
+    HANDLE input = INVALID_HANDLE_VALUE;
+    DWORD saved_mode = 0;
+    volatile LONG raw_mode_active = 0;
+};
+InterruptState interrupt_state;
+
+// Standard output through the C library's stream, fully buffered and flushed
+// after every piece by the callers, with the console API for the cursor and the
+// colours. A fill recolours cells already written, so the paint calls do nothing.
+class ConsoleScreenOutput final : public ConsoleOutput {
+public:
+    ConsoleScreenOutput() : handle_(::GetStdHandle(STD_OUTPUT_HANDLE)) {
+        // The console writes unbuffered output one character at a time; a piece
+        // goes out whole at its flush instead.
+        std::setvbuf(stdout, nullptr, _IOFBF, 1 << 14);
+    }
+
+    void write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+    void flush() override { std::fflush(stdout); }
+
+    bool get_screen_buffer_info(ScreenBufferInfo& info) override {
+        std::fflush(stdout);  // the query must see the cursor where the text ended
+        CONSOLE_SCREEN_BUFFER_INFO csbi;
+        if (!::GetConsoleScreenBufferInfo(handle_, &csbi)) return false;
+        info.size = {csbi.dwSize.X, csbi.dwSize.Y};
+        info.cursor = {csbi.dwCursorPosition.X, csbi.dwCursorPosition.Y};
+        return true;
+    }
+
+    bool set_cursor_position(Coord position) override {
+        std::fflush(stdout);
+        return ::SetConsoleCursorPosition(handle_, COORD{position.x, position.y}) != 0;
+    }
+
+    bool fill_attribute(uint16_t attribute, uint32_t count, Coord start, uint32_t& filled) override {
+        std::fflush(stdout);
+        DWORD done = 0;
+        BOOL ok = ::FillConsoleOutputAttribute(handle_, attribute, count, COORD{start.x, start.y}, &done);
+        filled = done;
+        return ok != 0;
+    }
+
+    void begin_paint(uint16_t) override {}
+    void end_paint() override {}
+
+private:
+    HANDLE handle_;
+};
+
+// Keys from the console's input buffer.
+class ConsoleKeyInput final : public ConsoleInput {
+public:
+    bool open() override {
+        if (handle_ != INVALID_HANDLE_VALUE) return true;
+        handle_ = ::CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) return false;
+        DWORD mode = 0;
+        if (!::GetConsoleMode(handle_, &mode)) {  // a file or pipe, not a console
+            ::CloseHandle(handle_);
+            handle_ = INVALID_HANDLE_VALUE;
+            return false;
+        }
+        interrupt_state.input = handle_;
+        return true;
+    }
+
+    bool enter_raw_mode() override {
+        if (handle_ == INVALID_HANDLE_VALUE) return false;
+        DWORD mode = 0;
+        if (!::GetConsoleMode(handle_, &mode)) return false;
+        interrupt_state.saved_mode = mode;
+        // No line input, no echo, no processed input: Ctrl+C arrives as code 3.
+        ::InterlockedExchange(&interrupt_state.raw_mode_active, 1);
+        if (!::SetConsoleMode(handle_, 0)) {
+            ::InterlockedExchange(&interrupt_state.raw_mode_active, 0);
+            return false;
+        }
+        return true;
+    }
+
+    void restore_mode() override {
+        if (handle_ == INVALID_HANDLE_VALUE || interrupt_state.raw_mode_active == 0) return;
+        ::SetConsoleMode(handle_, interrupt_state.saved_mode);
+        ::InterlockedExchange(&interrupt_state.raw_mode_active, 0);
+    }
+
+    bool read_key_press(KeyPress& key) override {
+        if (handle_ == INVALID_HANDLE_VALUE) return false;
+        for (;;) {
+            INPUT_RECORD record;
+            DWORD got = 0;
+            if (!::ReadConsoleInputA(handle_, &record, 1, &got)) return false;
+            if (got != 1 || record.EventType != KEY_EVENT) continue;
+            const KEY_EVENT_RECORD& event = record.Event.KeyEvent;
+            if (!event.bKeyDown) continue;
+            const DWORD state = event.dwControlKeyState;
+            const auto character = static_cast<unsigned char>(event.uChar.AsciiChar);
+            if (character != 0) {
+                key = KeyPress{};
+                key.character = character;
+                return true;
+            }
+            win32::Modifiers modifiers;
+            modifiers.alt = (state & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
+            modifiers.ctrl = (state & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED)) != 0;
+            modifiers.shift = (state & SHIFT_PRESSED) != 0;
+            // Some consoles deliver Esc without its character code: the key itself is Esc.
+            if ((event.wVirtualKeyCode == VK_ESCAPE || event.wVirtualScanCode == 0x01) && !modifiers.alt) {
+                key = KeyPress{};
+                key.character = 27;
+                return true;
+            }
+            if (win32::extended_key(event.wVirtualScanCode, (state & ENHANCED_KEY) != 0, modifiers, key)) return true;
+        }
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// The real objects are never destroyed, so that exit-time handlers can still use them.
+ConsoleOutput& real_output() {
+    static ConsoleOutput* output = new ConsoleScreenOutput();
+    return *output;
+}
+ConsoleInput& real_input() {
+    static ConsoleInput* input = new ConsoleKeyInput();
+    return *input;
+}
+
+ConsoleOutput* output_override = nullptr;
+ConsoleInput* input_override = nullptr;
+
+// Temporary files to delete on an interrupt. A slot's path is complete before it is marked used.
+constexpr int temp_slots = 8;
+struct TempSlot {
+    char path[MAX_PATH + 1];
+    volatile LONG used;
+};
+TempSlot temp_files[temp_slots];
+
+// Ctrl+C outside a key wait, Ctrl+Break, a closed console window, logoff or shutdown.
+// Runs on a thread of its own while the program may be anywhere: it only restores
+// the input mode, deletes the tracked files and ends the process, running no
+// exit-time handler (which would wait for a key).
+BOOL WINAPI on_console_event(DWORD) {
+    if (interrupt_state.raw_mode_active != 0 && interrupt_state.input != INVALID_HANDLE_VALUE)
+        ::SetConsoleMode(interrupt_state.input, interrupt_state.saved_mode);
+    for (TempSlot& slot : temp_files)
+        if (slot.used != 0) ::DeleteFileA(slot.path);
+    ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+}  // namespace
+
+ConsoleOutput& console_output() { return output_override != nullptr ? *output_override : real_output(); }
+
+ConsoleOutput* set_console_output(ConsoleOutput* replacement) {
+    ConsoleOutput* previous = &console_output();
+    output_override = replacement;
+    return previous;
+}
+
+ConsoleInput& console_input() { return input_override != nullptr ? *input_override : real_input(); }
+
+ConsoleInput* set_console_input(ConsoleInput* replacement) {
+    ConsoleInput* previous = &console_input();
+    input_override = replacement;
+    return previous;
+}
+
+void install_interrupt_handlers() {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    real_output();  // sets up the output buffering before anything is written
+    ::SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+int track_temp_file(const std::string& path) {
+    // The run may change its current directory later: keep the full path.
+    char full[MAX_PATH + 1];
+    DWORD n = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    if (n == 0 || n >= sizeof full) return -1;
+    for (int i = 0; i < temp_slots; ++i) {
+        if (temp_files[i].used != 0) continue;
+        std::memcpy(temp_files[i].path, full, n + 1);
+        ::InterlockedExchange(&temp_files[i].used, 1);
+        return i;
+    }
+    return -1;
+}
+
+void untrack_temp_file(int slot) {
+    if (slot >= 0 && slot < temp_slots) ::InterlockedExchange(&temp_files[slot].used, 0);
+}
+
+}  // namespace qx::platform

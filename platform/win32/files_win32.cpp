@@ -1,0 +1,108 @@
+// Win32 side of the file calls: directory search, file tests, deletion, time, path rules.
+#include <windows.h>
+
+#include <ctime>
+
+#include "platform/platform.hpp"
+
+namespace qx::platform {
+
+struct DirectorySearch::State {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+DirectorySearch::DirectorySearch() : state_(new State) {}
+
+DirectorySearch::~DirectorySearch() {
+    if (state_->handle != INVALID_HANDLE_VALUE) ::FindClose(state_->handle);
+    delete state_;
+}
+
+namespace {
+
+void take(const WIN32_FIND_DATAA& data, FoundFile& found) {
+    found.name = data.cFileName;
+    found.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+// Searches `directory` without entering it: the search names the directory in
+// front of the pattern. Matches come in the order the file system returns them,
+// with the system's own wildcard rules (names without case, "*.*" for every name).
+bool DirectorySearch::first(const std::string& directory, const std::string& pattern, FoundFile& found) {
+    if (state_->handle != INVALID_HANDLE_VALUE) ::FindClose(state_->handle);
+    state_->handle = INVALID_HANDLE_VALUE;
+    if (pattern.empty()) return false;  // a bare directory would name itself
+    std::string spec = directory;
+    if (!spec.empty() && spec.back() != '\\' && spec.back() != '/' && spec.back() != ':') spec += '\\';
+    spec += pattern;
+    WIN32_FIND_DATAA data;
+    state_->handle = ::FindFirstFileA(spec.c_str(), &data);
+    if (state_->handle == INVALID_HANDLE_VALUE) return false;
+    take(data, found);
+    return true;
+}
+
+bool DirectorySearch::next(FoundFile& found) {
+    if (state_->handle == INVALID_HANDLE_VALUE) return false;
+    WIN32_FIND_DATAA data;
+    if (!::FindNextFileA(state_->handle, &data)) {
+        ::FindClose(state_->handle);
+        state_->handle = INVALID_HANDLE_VALUE;
+        return false;
+    }
+    take(data, found);
+    return true;
+}
+
+// '*' matches any run of characters, '?' exactly one; case does not count, and
+// "*.*" matches every name, dotted or not.
+bool wildcard_match(std::string_view pattern, std::string_view name) {
+    if (pattern == "*.*") return true;
+    size_t p = 0, n = 0;
+    size_t star = std::string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || fold(pattern[p]) == fold(name[n]))) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+bool set_current_directory(const std::string& path) { return ::SetCurrentDirectoryA(path.c_str()) != 0; }
+
+uint32_t current_process_id() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
+
+bool file_exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool delete_file(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+
+int64_t time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
+
+// CREATE_NEW fails when anything already has the name, a link included; the
+// file inherits the directory's access rights.
+bool create_new_file(const std::string& path) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(h);
+    return true;
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+bool names_are_case_sensitive() { return false; }
+
+}  // namespace qx::platform
