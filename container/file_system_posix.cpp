@@ -1,6 +1,8 @@
 // POSIX side of the container's file operations: plain descriptors, fsync and rename.
 #include "container/file_system.hpp"
 
+#if !defined(_WIN32)
+
 #include "platform/platform.hpp"
 
 #include <atomic>
@@ -210,3 +212,5 @@ bool write_work_file(const std::string& path, const uint8_t* data, size_t count)
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace qx::container::fs
+
+#endif  // !_WIN32

@@ -117,18 +117,28 @@ public:
         return result;
     }
 
+    enum class Written { ok, not_created, failed };
+
     // Writes the new contents from pieces beside the file and renames them over it,
     // saying "." after the first `tick_after` pieces when that is not 0. Until the
     // rename inside commit() the file holds its old contents, from it on the new ones.
-    bool replace(std::initializer_list<std::pair<const uint8_t*, size_t>> pieces, size_t tick_after) {
+    Written replace(std::initializer_list<std::pair<const uint8_t*, size_t>> pieces, size_t tick_after) {
         fs::Replacement out;
-        if (!out.begin(target_.path)) return false;
+        if (!out.begin(target_.path)) return Written::not_created;
         size_t done = 0;
         for (const auto& [data, count] : pieces) {
-            if (!out.write(data, count)) return false;  // out's destructor deletes the fresh file
+            if (!out.write(data, count)) return Written::failed;  // out's destructor deletes the fresh file
             if (++done == tick_after) say(".");
         }
-        return out.commit(target_.mode, target_.owner, target_.group);
+        return out.commit(target_.mode, target_.owner, target_.group) ? Written::ok : Written::failed;
+    }
+
+    // A write of new contents that failed part-way is the codec's "Can't write." when
+    // those contents are the codec's output; a file that could not even be created,
+    // and stored contents, fail as an ordinary per-file failure.
+    Result fail_write(Written how, bool codec_output) {
+        return fail(Fault::write_failed,
+                    how == Written::failed && codec_output ? Status::cant_write : Status::failed);
     }
 
     void keep_backup() { backup_.clear(); }
@@ -225,12 +235,12 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     const uint8_t* region = sealed.region.data();
     const size_t rest = sealed.region.size() - sealed.split;
     // Header, region up to the block, the block, ".", the rest of the region.
-    if (!job.replace({{sealed.header, header_size},
-                      {region, sealed.split},
-                      {sealed.check.data(), sealed.check.size()},
-                      {region + sealed.split, rest}},
-                     3))
-        return job.fail(Fault::write_failed, compress == 1 ? Status::cant_write : Status::failed);
+    const auto written = job.replace({{sealed.header, header_size},
+                                      {region, sealed.split},
+                                      {sealed.check.data(), sealed.check.size()},
+                                      {region + sealed.split, rest}},
+                                     3);
+    if (written != Job::Written::ok) return job.fail_write(written, compress == 1);
     // The file holds its encrypted contents; the backup stays beside it.
     job.keep_backup();
     job.say(".");
@@ -299,9 +309,8 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     // From here the backup (when due) is complete and flushed; the file is untouched.
     if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
     const size_t start = text_size + 1;
-    if (!job.replace({{region.data() + start, region.size() - start}}, 0))
-        return job.fail(Fault::write_failed,
-                        kind == kind_encrypted_compressed ? Status::cant_write : Status::failed);
+    const auto written = job.replace({{region.data() + start, region.size() - start}}, 0);
+    if (written != Job::Written::ok) return job.fail_write(written, kind == kind_encrypted_compressed);
     // The file holds its decrypted contents; the backup stays beside it.
     job.keep_backup();
     return success(std::move(identification));
