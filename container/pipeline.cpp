@@ -5,6 +5,7 @@
 #include "container/cipher.hpp"
 #include "container/file_system.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -183,6 +184,7 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     const uint64_t size = in.size();
     if (!contents_fit_format(size, compress == 1)) return failure(Fault::too_large);
     const size_t t = identification_text.size();
+    if (size > SIZE_MAX - t - 1) return failure(Fault::no_memory);  // beyond the address space
     std::vector<uint8_t> plain;
     try {
         plain.resize(t + 1 + static_cast<size_t>(size));
@@ -270,6 +272,7 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     // The region is the file without header and check block: never more than the file's size.
     const size_t split = offset - header_size;
     std::vector<uint8_t> region;
+    if (size - container_overhead > SIZE_MAX) return failure(Fault::no_memory);
     try {
         region.resize(static_cast<size_t>(size - container_overhead));
     } catch (const std::bad_alloc&) {
