@@ -1,4 +1,6 @@
 // The Win32 console: standard output as a screen buffer, keys from "CONIN$", console control events.
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -29,6 +31,13 @@ public:
         // The console writes unbuffered output one character at a time; a piece
         // goes out whole at its flush instead.
         std::setvbuf(stdout, nullptr, _IOFBF, 1 << 14);
+        // On a console the bytes go out as they are, in the console's code page,
+        // and the console itself starts a row at '\n'. (In text mode some C
+        // libraries re-encode console output from another code page, which turns
+        // the password field's block characters into other letters.) Output to a
+        // file or pipe stays in text mode and gets CR LF line ends.
+        CONSOLE_SCREEN_BUFFER_INFO csbi;
+        if (::GetConsoleScreenBufferInfo(handle_, &csbi)) ::_setmode(::_fileno(stdout), _O_BINARY);
     }
 
     void write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
