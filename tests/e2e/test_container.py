@@ -1,7 +1,9 @@
 """Encrypting and decrypting real files through quillex in a terminal: progress lines,
 messages, counts, backups and what is left on disk after each outcome."""
 import os
+import signal
 import stat
+import termios
 import time
 
 import pytest
@@ -144,3 +146,27 @@ def test_read_only_and_vanished_files_fail_unchanged(term, place):
     assert (w / "ro.txt").read_bytes() == TEXT
     assert stat.S_IMODE(os.stat(w / "ro.txt").st_mode) == stat.S_IRUSR | stat.S_IRGRP
     assert "ro.bak" not in files(place) and encrypted(w / "ok.txt")
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM])
+def test_interrupt_while_encrypting_leaves_the_file_whole(term, place, signal_number):
+    w = place / "work"
+    big = b"".join(b"record %d: %s\n" % (i, b"x" * (i % 50)) for i in range(120000))
+    (w / "big.txt").write_bytes(big)
+    t = term("big.txt")
+    t.wait_for(PROMPT)
+    t.send(b"abcd" + ENTER)
+    t.wait_for("file 1: big.txt")
+    t.wait_for("... encrypting")
+    time.sleep(0.3)
+    t.proc.send_signal(signal_number)
+    assert t.wait_exit(timeout=30, close=False) == -signal_number or t.proc.returncode == 128 + signal_number
+    assert termios.tcgetattr(t.tty_fd)[3] == t.initial_lflag  # the terminal is restored
+    t.kill()
+    # No fresh file and no work file are left; the file is the original or complete.
+    assert [n for n in files(place) if n.startswith(".") or n.startswith("EX")] == []
+    if (w / "big.txt").read_bytes() != big:
+        assert encrypted(w / "big.txt")
+        (w / "big.bak").unlink()
+        t, status = run(term, "-n", "big.txt")
+        assert status == 0 and (w / "big.txt").read_bytes() == big
