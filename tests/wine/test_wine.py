@@ -1,0 +1,215 @@
+"""quillex.exe under Wine in a terminal: what the Windows build shows and does, and files shared with Linux."""
+import re
+import time
+
+from winterm import CLOSING, PROMPT, SYNTAX_FIRST
+
+FREE, FILLED = "\u2591", "\u2592"  # the field's code-page bytes 176 and 177 as the console shows them
+
+
+def make(place, name, data=b"some plain text\r\nsecond line\r\n"):
+    path = place / "work" / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return path
+
+
+def password(pane, text="abcd"):
+    # Wine echoes keys typed before the field has put the console into raw mode.
+    pane.wait_for(PROMPT + FREE * 32)
+    pane.type(text)
+    pane.keys("Enter")
+
+
+def colour_of(pane, text):
+    """The foreground and background codes (SGR) in force where `text` starts on the screen."""
+    fg = bg = None
+    for line in pane.screen(colours=True).split("\n"):
+        shown = ""
+        for piece in re.split(r"(\x1b\[[0-9;]*m)", line):
+            if piece.startswith("\x1b["):
+                for code in (piece[2:-1] or "0").split(";"):
+                    n = int(code or 0)
+                    if n == 0:
+                        fg = bg = None
+                    elif 30 <= n <= 37 or 90 <= n <= 97:
+                        fg = code
+                    elif n == 39:
+                        fg = None
+                    elif 40 <= n <= 47 or 100 <= n <= 107:
+                        bg = code
+                    elif n == 49:
+                        bg = None
+            else:
+                shown += piece
+                if text in shown:
+                    return {c for c in (fg, bg) if c}
+    raise AssertionError(f"{text!r} not on screen")
+
+
+def test_banner_colours_syntax_text_and_closing_wait(run):
+    pane = run()
+    row = pane.wait_for(SYNTAX_FIRST)
+    assert pane.lines()[0] == "Quillex version 2.1"
+    assert pane.lines()[row - 1] == "*** error ***"
+    assert {"93", "44"} <= colour_of(pane, "Quillex version 2.1")
+    assert {"93", "44"} <= colour_of(pane, "by Verdanix")
+    assert "91" in colour_of(pane, "*** error ***") and "91" in colour_of(pane, "(WARNING!")
+    assert "44" not in colour_of(pane, CLOSING)
+    assert pane.finish() == 1
+
+
+def test_switches_conflicts_and_slash_form(run, place):
+    pane = run("-E", "/d", "x.txt")
+    pane.wait_for("Parameter -d can't be used with -e!")
+    assert pane.finish() == 1
+    pane = run("-ee", "x.txt")
+    pane.wait_for(SYNTAX_FIRST)
+    assert pane.finish() == 1
+    # "/x" of any length is a switch on Windows, so a slash path cannot name a file.
+    pane = run("/tmp/x.txt")
+    pane.wait_for(SYNTAX_FIRST)
+    assert pane.finish() == 1
+    pane = run("-n", "missing*.txt")
+    pane.wait_for("No matching files")
+    assert pane.finish() == 1
+    assert not list((place / "bin").glob("QXLList*")), "the temporary list must be gone"
+
+
+def test_password_field_blocks_backspace_refusals_and_esc(run, place):
+    make(place, "a.txt")
+    pane = run("a.txt")
+    row = pane.wait_for(PROMPT + FREE * 32)
+    pane.type("abc")
+    pane.wait_for(PROMPT + FILLED * 3 + FREE * 29)
+    pane.keys("BSpace")
+    pane.wait_for(PROMPT + FILLED * 2 + FREE * 30)
+    pane.keys("Up")  # no character code: its two codes are read and dropped
+    pane.type("z")
+    pane.wait_for(PROMPT + FILLED * 3 + FREE * 29)
+    pane.keys("Escape")
+    pane.wait_for("user requested termination", after=row)
+    assert pane.finish() == 1
+    assert (place / "work" / "a.txt").read_bytes() == b"some plain text\r\nsecond line\r\n"
+    assert not list((place / "bin").glob("QXLList*"))
+
+
+def test_wildcards_encrypt_then_decrypt_with_backups_and_summary(run, place):
+    plain = {name: f"contents of {name}\r\n".encode() * 50 for name in ("a.txt", "b.txt", "sub/c.txt")}
+    for name, data in plain.items():
+        make(place, name, data)
+    make(place, "skip.dat")
+    pane = run("*.TXT", "SUB\\*.txt")  # arguments are lower-cased; names ignore case
+    password(pane, "secret1")
+    pane.wait_for("Analyzing 3 file(s):")
+    pane.wait_for("file 3: sub\\c.txt... encrypting")
+    pane.wait_for("encrypted: 3 files")
+    screen = pane.screen()
+    assert re.search(r"file [12]: a\.txt\.\.\. encrypting .* done\.", screen)
+    assert "decrypted: 0 files" in screen
+    assert pane.finish() == 0
+    for name, data in plain.items():
+        now = (place / "work" / name).read_bytes()
+        assert now[:2] == b"QX" and data not in now
+        assert (place / "work" / name.replace(".txt", ".bak")).read_bytes() == data
+    assert not [p.name for p in (place / "work").iterdir() if p.name.startswith("EX")], "work file left"
+
+    pane = run("-d", "-n", "*.txt", "sub/*.txt")
+    password(pane, "secret1")
+    pane.wait_for("Decoding 3 file(s):")
+    pane.wait_for("decrypted: 3 files")
+    assert "97" in colour_of(pane, " - encrypted by Quillex v2.1")
+    assert pane.finish() == 0
+    for name, data in plain.items():
+        assert (place / "work" / name).read_bytes() == data
+
+
+def test_per_file_errors_wait_for_a_key_and_end_with_status_2(run, place):
+    make(place, "plain.txt")
+    pane = run("-d", "plain.txt", "gone.txt")
+    password(pane)
+    row = pane.wait_for("plain.txt is not encoded")
+    pane.wait_for("press any key to proceed...", after=row)
+    assert "91" in colour_of(pane, "plain.txt is not encoded")
+    # A key without a character code ends the wait with its first code; its second
+    # code stays pending and answers the closing line's wait at once.
+    pane.keys("Right")
+    pane.wait_for("decrypted: 0 files")
+    pane.wait_for(CLOSING)
+    assert pane.wait_exit() == 2
+
+
+def test_wrong_password_leaves_file_and_reports(run, place):
+    make(place, "a.txt")
+    pane = run("-e", "a.txt")
+    password(pane, "right")
+    pane.wait_for("encrypted: 1 files")
+    assert pane.finish() == 0
+    sealed = (place / "work" / "a.txt").read_bytes()
+    pane = run("a.txt")
+    password(pane, "wrong")
+    pane.wait_for("wrong password or file is corrupt.")
+    pane.wait_for("look for a.bak file,")
+    pane.keys("Enter")
+    assert pane.finish() == 2
+    assert (place / "work" / "a.txt").read_bytes() == sealed
+
+
+def test_list_file_with_crlf_lines_and_dot_backslash(run, place):
+    make(place, "one.txt")
+    make(place, "two.doc")
+    make(place, "list.lst", b".\\one.txt\r\n\r\ntwo.doc\r\nnot-there.txt")
+    pane = run("-l", "-e", "LIST.LST")
+    password(pane)
+    pane.wait_for("Encoding files from list.lst:")
+    pane.wait_for("file 1: one.txt... encrypting")
+    pane.wait_for("file 2: two.doc")
+    pane.wait_for("couldn't open file not-there.txt")
+    pane.keys("Enter")
+    pane.wait_for("encrypted: 2 files")
+    assert pane.finish() == 2
+    assert (place / "work" / "list.lst").exists()
+
+
+def test_redirected_output_has_no_colours_and_crlf_lines(run, place):
+    out = place / "out.txt"
+    pane = run(stdout=out)
+    deadline = time.monotonic() + 30
+    while CLOSING.encode() not in (out.read_bytes() if out.exists() else b""):
+        assert time.monotonic() < deadline, "no closing line in the redirected output"
+        time.sleep(0.05)
+    assert pane.status() is None, "the closing line must wait for a key"
+    pane.keys("x")
+    assert pane.wait_exit() == 1
+    data = out.read_bytes()
+    assert data.startswith(b"Quillex version 2.1\r\n32-bit data encryption software\r\n")
+    assert b"*** error ***\r\n" + SYNTAX_FIRST.encode() in data
+    assert b"\x1b" not in data and b"\n" not in data.replace(b"\r\n", b"")
+
+
+def test_files_cross_between_windows_and_linux_builds(run, place):
+    big = bytes(range(256)) * 300 + b"tail"
+    make(place, "win.txt", big)
+    make(place, "lin.txt", big[::-1])
+    make(place, "stored.zip", big)  # an extension of compressed data: stored, not compressed
+
+    pane = run("-n", "win.txt", "stored.zip")
+    password(pane, "shared pw")
+    pane.wait_for("encrypted: 2 files")
+    assert pane.finish() == 0
+    pane = run("-n", "lin.txt", native=True)
+    password(pane, "shared pw")
+    pane.wait_for("encrypted: 1 files")
+    assert pane.finish() == 0
+
+    pane = run("-d", "-n", "win.txt", "stored.zip", native=True)
+    password(pane, "shared pw")
+    pane.wait_for("decrypted: 2 files")
+    assert pane.finish() == 0
+    pane = run("-d", "-n", "lin.txt")
+    password(pane, "shared pw")
+    pane.wait_for("decrypted: 1 files")
+    assert pane.finish() == 0
+    assert (place / "work" / "win.txt").read_bytes() == big
+    assert (place / "work" / "stored.zip").read_bytes() == big
+    assert (place / "work" / "lin.txt").read_bytes() == big[::-1]
