@@ -8,10 +8,11 @@
 namespace qx::codec {
 namespace {
 
-inline uint64_t load64(const uint8_t* p) {
+// Eight bytes as a big-endian number: the first byte is the most significant.
+inline uint64_t load_be64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
-    return v;  // little-endian host: byte 0 in the low bits
+    return __builtin_bswap64(v);
 }
 
 inline void store_be32(uint8_t* p, uint32_t v) {
@@ -134,9 +135,9 @@ void Encoder::tree_insert(unsigned r) {
     unsigned best_length = 0, best_offset = 0;
     unsigned p = tree_root + key[0];
     unsigned side = 2 * p + 1;
+    unsigned next = links[side];
     unsigned lower = 1, upper = 1;  // bytes shared with the last nodes passed on the right and left
     for (;;) {
-        const unsigned next = links[side];
         if (next == no_node) {
             links[side] = static_cast<uint16_t>(r);
             up[r] = static_cast<uint16_t>(p);
@@ -144,16 +145,26 @@ void Encoder::tree_insert(unsigned r) {
         }
         p = next;
         const uint8_t* const other = win + p;
+        // Both children are fetched while the strings are compared; the
+        // comparison then only selects one.
+        const unsigned left_child = links[2 * p], right_child = links[2 * p + 1];
+        // Big-endian words compare like the strings they hold.
         unsigned i = lower < upper ? lower : upper;
-        uint64_t a = load64(key + i), b = load64(other + i);
+        uint64_t a = load_be64(key + i), b = load_be64(other + i);
+        // The second word is taken without a branch: a prefix running past the
+        // first word is common and hard to predict.
+        const uint64_t a2 = load_be64(key + i + 8), b2 = load_be64(other + i + 8);
+        const bool first_equal = a == b;
+        i += first_equal ? 8 : 0;
+        a = first_equal ? a2 : a;
+        b = first_equal ? b2 : b;
         while (a == b) {
             i += 8;
             if (i >= lookahead_size) break;
-            a = load64(key + i);
-            b = load64(other + i);
+            a = load_be64(key + i);
+            b = load_be64(other + i);
         }
-        const unsigned shift = static_cast<unsigned>(__builtin_ctzll((a ^ b) | (1ull << 63))) & ~7u;
-        i += shift >> 3;
+        i += static_cast<unsigned>(__builtin_clzll((a ^ b) | 1)) >> 3;
         if (i >= lookahead_size) {
             // r takes p's place; p leaves the tree.
             best_offset = ((r - p) & (window_size - 1)) - 1;
@@ -172,10 +183,11 @@ void Encoder::tree_insert(unsigned r) {
         const bool better = i >= min_match && (i > best_length || (i == best_length && offset < best_offset));
         best_length = better ? i : best_length;
         best_offset = better ? offset : best_offset;
-        const unsigned right = ((a >> shift) & 0xFF) > ((b >> shift) & 0xFF);
+        const unsigned right = a > b;
         lower = right ? i : lower;
         upper = right ? upper : i;
         side = 2 * p + right;
+        next = left_child ^ ((left_child ^ right_child) & (0u - right));
     }
     best_length_ = best_length;
     best_offset_ = best_offset;
