@@ -3,13 +3,19 @@
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, then each fuzz target
 # for a bounded time.
 #
+# Last, both Windows builds and the Wine suite (scripts/windows.sh).
+#
 #   QX_QUICK=1            only the plain build and its suites
+#   QX_WINDOWS_ONLY=1     only the Windows builds and the Wine suite
 #   QX_FUZZ_SECONDS=N     time per fuzz target (default 60)
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cd "$top"
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
+if [ "${QX_WINDOWS_ONLY:-0}" = 1 ]; then
+    exec scripts/windows.sh
+fi
 qx_need_packages "${QX_BUILD_PACKAGES[@]}" "${QX_TEST_PACKAGES[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -33,3 +39,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 step "fuzz targets"
 scripts/fuzz.sh "${QX_FUZZ_SECONDS:-60}"
+
+step "Windows builds (x86_64, i686) and the Wine suite"
+QX_QUILLEX="$top/build/quillex" scripts/windows.sh
