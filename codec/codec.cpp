@@ -45,9 +45,20 @@ int Codec::decompress(const uint8_t* stream, size_t size, std::vector<uint8_t>& 
 
 namespace {
 
-// Reads a whole file. False on any open or read error.
+// Reads a whole file: in one piece when its size is known, else block by block.
+// False on any read error.
 bool read_whole(std::FILE* f, std::vector<uint8_t>& data) {
     data.clear();
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+        const long size = std::ftell(f);
+        if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
+            data.resize(static_cast<size_t>(size));
+            data.resize(std::fread(data.data(), 1, data.size(), f));
+            if (std::ferror(f)) return false;
+        } else {
+            std::rewind(f);
+        }
+    }
     uint8_t block[1 << 16];
     for (;;) {
         const size_t got = std::fread(block, 1, sizeof block, f);
@@ -56,24 +67,30 @@ bool read_whole(std::FILE* f, std::vector<uint8_t>& data) {
     }
 }
 
-// Runs one operation from file to file. `to` is created (or truncated) first and
-// receives the result only when the operation succeeds; the one exception is an
-// empty input to compression, which leaves its four-byte header, as callers expect.
-template <typename Operation>
-int file_to_file(const std::string& from, const std::string& to, Failure* why, Operation operation) {
-    auto fail = [why](Failure reason) {
-        if (why) *why = reason;
-        return 0;
-    };
-    std::FILE* out = std::fopen(to.c_str(), "wb");
-    if (!out) return fail(Failure::cant_open);
+class FileSink : public ByteSink {
+public:
+    explicit FileSink(std::FILE* f) : f_(f) {}
+    bool put(const uint8_t* data, size_t size) override { return std::fwrite(data, 1, size, f_) == size; }
+
+private:
+    std::FILE* f_;
+};
+
+int fail(Failure* why, Failure reason) {
+    if (why) *why = reason;
+    return 0;
+}
+
+// Opens `to` for writing (created or truncated), then `from` for reading, and
+// reads `from` whole. On failure both are closed, with the reason in `why`.
+bool open_pair(const std::string& from, const std::string& to, std::vector<uint8_t>& input, std::FILE*& out, Failure* why) {
+    out = std::fopen(to.c_str(), "wb");
+    if (!out) return fail(why, Failure::cant_open);
     std::FILE* in = std::fopen(from.c_str(), "rb");
     if (!in) {
         std::fclose(out);
-        return fail(Failure::cant_open);
+        return fail(why, Failure::cant_open);
     }
-    std::vector<uint8_t> input, output;
-    Failure reason = Failure::none;
     bool read_ok;
     try {
         read_ok = read_whole(in, input);
@@ -83,12 +100,15 @@ int file_to_file(const std::string& from, const std::string& to, Failure* why, O
     std::fclose(in);
     if (!read_ok) {
         std::fclose(out);
-        return fail(Failure::cant_read);
+        return fail(why, Failure::cant_read);
     }
-    const int ok = operation(input, output, &reason);
-    bool written = std::fwrite(output.data(), 1, output.size(), out) == output.size();
+    return true;
+}
+
+// Closes `out` after writing; a failed close is a failed write.
+int finish(std::FILE* out, bool written, int ok, Failure reason, Failure* why) {
     written = std::fclose(out) == 0 && written;
-    if (!written) return fail(Failure::cant_write);
+    if (!written) return fail(why, Failure::cant_write);
     if (why) *why = reason;
     return ok;
 }
@@ -96,15 +116,32 @@ int file_to_file(const std::string& from, const std::string& to, Failure* why, O
 }  // namespace
 
 int compress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why) {
-    return file_to_file(from, to, why, [&codec](const std::vector<uint8_t>& in, std::vector<uint8_t>& out, Failure* reason) {
-        return codec.compress(in.data(), in.size(), out, reason);
-    });
+    std::vector<uint8_t> input, output;
+    std::FILE* out;
+    if (!open_pair(from, to, input, out, why)) return 0;
+    Failure reason = Failure::none;
+    const int ok = codec.compress(input.data(), input.size(), output, &reason);
+    const bool written = std::fwrite(output.data(), 1, output.size(), out) == output.size();
+    return finish(out, written, ok, reason, why);
 }
 
+// The output goes to `to` as it is decoded; when decoding fails, `to` is
+// truncated again so that no partial result is left behind.
 int decompress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why) {
-    return file_to_file(from, to, why, [&codec](const std::vector<uint8_t>& in, std::vector<uint8_t>& out, Failure* reason) {
-        return codec.decompress(in.data(), in.size(), out, reason);
-    });
+    std::vector<uint8_t> input;
+    std::FILE* out;
+    if (!open_pair(from, to, input, out, why)) return 0;
+    FileSink sink(out);
+    Failure reason;
+    try {
+        reason = decode_stream(*codec.state_, input.data(), input.size(), sink);
+    } catch (const std::bad_alloc&) {
+        reason = Failure::no_memory;
+    }
+    if (reason == Failure::none) return finish(out, true, 1, reason, why);
+    std::fclose(out);
+    if (std::FILE* again = std::fopen(to.c_str(), "wb")) std::fclose(again);
+    return fail(why, reason);
 }
 
 }  // namespace qx::codec

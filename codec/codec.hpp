@@ -47,6 +47,7 @@ public:
     int decompress(const uint8_t* stream, size_t size, std::vector<uint8_t>& out, Failure* why = nullptr);
 
 private:
+    friend int decompress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why);
     std::unique_ptr<CodecState> state_;
 };
 

@@ -66,9 +66,17 @@ private:
 // Room past the bytes produced: a match copy may write up to 64 bytes at once.
 constexpr size_t output_slack = 128;
 
+// How much decoded output goes to a sink at a time.
+constexpr size_t chunk_size = size_t{1} << 20;
+
 }  // namespace
 
-Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out) {
+namespace {
+
+// Decodes into `out`. Without a sink the whole output stays in `out`; with one,
+// every chunk of about a megabyte goes to the sink and `out` keeps only the last
+// window's worth, which later matches may copy from.
+Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out, ByteSink* sink) {
     out.clear();
     if (size < 4) return Failure::cant_read;
     const uint32_t length = static_cast<uint32_t>(stream[0]) | static_cast<uint32_t>(stream[1]) << 8 |
@@ -84,7 +92,7 @@ Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::v
     // ten bits), so the buffer grows with what the input can justify, never
     // straight to a length that a damaged header claims.
     const size_t payload = size - 4;
-    size_t capacity = payload * 4 + 4096;
+    size_t capacity = sink ? chunk_size + window_size : payload * 4 + 4096;
     if (capacity > length) capacity = length;
     out.resize(capacity + output_slack);
     uint8_t* dst = out.data();
@@ -93,9 +101,20 @@ Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::v
     const uint16_t* const child = model.first_child;
     uint16_t path[node_count];  // the nodes from the root down to the symbol just read
     path[0] = root_node;
-    size_t produced = 0;
+    size_t produced = 0;  // bytes in `out`
+    size_t origin = 0;    // bytes handed to the sink before out[0]
     Failure result = Failure::none;
-    while (produced < length) {
+    while (origin + produced < length) {
+        if (sink && produced + output_slack > chunk_size + window_size) {
+            const size_t done = produced - window_size;
+            if (!sink->put(dst, done)) {
+                result = Failure::cant_write;
+                break;
+            }
+            std::memmove(dst, dst + done, window_size);
+            origin += done;
+            produced = window_size;
+        }
         if (capacity < length && produced + output_slack > capacity) {
             capacity = capacity * 2 < length ? capacity * 2 : length;
             out.resize(capacity + output_slack);
@@ -122,7 +141,7 @@ Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::v
                                     (static_cast<unsigned>(top >> (58 - code_len)) & 63);
             bits.skip(code_len + 6);
             size_t n = s - 253;
-            if (n > length - produced) n = length - produced;
+            if (n > length - origin - produced) n = length - origin - produced;
             const size_t distance = offset + 1;
             uint8_t* to = dst + produced;
             if (distance <= produced) {
@@ -152,13 +171,25 @@ Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::v
 
     // The window ends up holding the last bytes produced, as if written one by one.
     const size_t first = produced > window_size ? produced - window_size : 0;
-    for (size_t j = first; j < produced; ++j) win[(window_start + j) & (window_size - 1)] = dst[j];
+    for (size_t j = first; j < produced; ++j) win[(window_start + origin + j) & (window_size - 1)] = dst[j];
+    if (result == Failure::none && sink && !sink->put(dst, produced)) result = Failure::cant_write;
     if (result != Failure::none) {
         out.clear();
         return result;
     }
-    out.resize(length);
+    out.resize(sink ? 0 : static_cast<size_t>(length));
     return Failure::none;
+}
+
+}  // namespace
+
+Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out) {
+    return decode(st, stream, size, out, nullptr);
+}
+
+Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, ByteSink& sink) {
+    std::vector<uint8_t> buffer;
+    return decode(st, stream, size, buffer, &sink);
 }
 
 }  // namespace qx::codec

@@ -42,7 +42,18 @@ void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector
 // stream for the decoder, with exact control over the symbols that are coded.
 void encode_literals(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out);
 
+// Takes decoded output a chunk at a time, in order. False when it cannot.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual bool put(const uint8_t* data, size_t size) = 0;
+};
+
 // Decodes a complete stream into `out`. Returns Failure::none on success.
 Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out);
+
+// The same, handing the output to `sink` in chunks as it is decoded, so that it
+// is never held whole. On failure some chunks may have gone to the sink already.
+Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, ByteSink& sink);
 
 }  // namespace qx::codec

@@ -95,6 +95,30 @@ TEST(CodecRoundTrip, ShortInputsDependOnlyOnWhatEarlierOperationsLeft) {
     }
 }
 
+// Collects what a chunked decode hands out.
+struct Collect : ByteSink {
+    Bytes all;
+    size_t calls = 0;
+    bool put(const uint8_t* data, size_t size) override {
+        all.insert(all.end(), data, data + size);
+        ++calls;
+        return true;
+    }
+};
+
+TEST(CodecRoundTrip, ChunkedDecodingGivesTheSameBytesAndWindow) {
+    const Bytes in = text_like((5 << 20) + 1234, 21);
+    auto whole = std::make_unique<CodecState>(), chunked = std::make_unique<CodecState>();
+    Bytes packed, back;
+    encode_stream(*whole, in.data(), in.size(), packed);
+    ASSERT_EQ(decode_stream(*whole, packed.data(), packed.size(), back), Failure::none);
+    Collect sink;
+    ASSERT_EQ(decode_stream(*chunked, packed.data(), packed.size(), sink), Failure::none);
+    EXPECT_GT(sink.calls, 4u);
+    EXPECT_TRUE(sink.all == in);
+    EXPECT_TRUE(std::equal(whole->window, whole->window + window_size, chunked->window));
+}
+
 TEST(CodecRoundTrip, CodesDeeperThanSixteenBits) {
     // Heavy symbols each outweighing everything two steps lighter make the tree a
     // chain nine levels deep above the 300-odd rarely used symbols.

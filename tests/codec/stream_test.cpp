@@ -181,6 +181,17 @@ TEST_F(CodecFiles, RoundTripThroughFiles) {
     EXPECT_EQ(read(path("out")), bytes_of("hello hello hello world"));
 }
 
+TEST_F(CodecFiles, LargeFilesRoundTrip) {
+    std::mt19937 rng(12);
+    Bytes big(3 << 20);
+    for (auto& b : big) b = static_cast<uint8_t>("abcdefgh \n"[rng() % 10] + (rng() % 64 == 0));
+    Codec codec;
+    write(path("big"), big);
+    ASSERT_EQ(compress_file(codec, path("big"), path("big.packed")), 1);
+    ASSERT_EQ(decompress_file(codec, path("big.packed"), path("big.out")), 1);
+    EXPECT_EQ(read(path("big.out")), big);
+}
+
 TEST_F(CodecFiles, FailuresLeaveTheOutputEmptyAndSayWhy) {
     Codec codec;
     Failure why = Failure::none;
@@ -207,6 +218,17 @@ TEST_F(CodecFiles, FailuresLeaveTheOutputEmptyAndSayWhy) {
 
     write(path("cut"), {0x17, 0, 0, 0, 0xFA, 0x7C, 0x7F});
     EXPECT_EQ(decompress_file(codec, path("cut"), path("plain"), &why), 0);
+    EXPECT_EQ(why, Failure::corrupt);
+    EXPECT_TRUE(read(path("plain")).empty());
+
+    // A long stream cut short fails after whole chunks have been written: they go again.
+    Bytes big(4 << 20), packed;
+    std::mt19937 rng(3);
+    for (auto& b : big) b = static_cast<uint8_t>(rng() % 3);
+    ASSERT_EQ(codec.compress(big.data(), big.size(), packed), 1);
+    packed.resize(packed.size() - 2);
+    write(path("long"), packed);
+    EXPECT_EQ(decompress_file(codec, path("long"), path("plain"), &why), 0);
     EXPECT_EQ(why, Failure::corrupt);
     EXPECT_TRUE(read(path("plain")).empty());
 }
