@@ -37,8 +37,12 @@ mkdir -m 700 "$gpg_home"
 # Runs quillex on one file in a pseudo-terminal: types the password, waits for
 # the summary, presses a key. Prints the seconds from the password to the summary.
 cat > "$work/drive.py" <<'PY'
-import os, pty, select, sys, time
+import os, pty, select, sys, termios, time
 argv, password = sys.argv[2:], sys.argv[1].encode()
+def send(data):  # once the program reads keys raw, so the terminal neither echoes nor drops them
+    while termios.tcgetattr(fd)[3] & (termios.ICANON | termios.ECHO):
+        time.sleep(0.005)
+    os.write(fd, data)
 pid, fd = pty.fork()
 if pid == 0:
     os.execv(argv[0], argv)
@@ -54,13 +58,13 @@ def pump(until, limit=3600):
             except OSError:
                 break
 pump(b"Enter password")
+send(password + b"\r")
 start = time.time()
-os.write(fd, password + b"\r")
 pump(b"all done")
 took = time.time() - start
 ok = b"encrypted: 1 files" in seen or b"decrypted: 1 files" in seen
 pump(b"session closed")
-os.write(fd, b" ")
+send(b" ")
 os.waitpid(pid, 0)
 print(f"{took:.6f}" if ok else "fail")
 PY
