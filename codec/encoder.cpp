@@ -72,6 +72,7 @@ public:
 private:
     void encode_symbol(unsigned s);
     void encode_offset(unsigned o);
+    template <bool find_match>
     void tree_insert(unsigned r);
     void tree_delete(unsigned p);
 
@@ -126,6 +127,7 @@ void Encoder::encode_offset(unsigned o) {
 // r at least the shorter of the prefixes shared with the path's last left and
 // right turns, so comparisons start after those bytes. The side taken and the
 // best match are selected without branches: both are unpredictable.
+template <bool find_match>
 void Encoder::tree_insert(unsigned r) {
     uint16_t* const links = st_.links;
     uint16_t* const up = st_.up_link;
@@ -179,10 +181,13 @@ void Encoder::tree_insert(unsigned r) {
             up[p] = no_node;
             break;
         }
-        const unsigned offset = ((r - p) & (window_size - 1)) - 1;
-        const bool better = i >= min_match && (i > best_length || (i == best_length && offset < best_offset));
-        best_length = better ? i : best_length;
-        best_offset = better ? offset : best_offset;
+        if (find_match) {
+            const unsigned offset = ((r - p) & (window_size - 1)) - 1;
+            // Bitwise rather than logical operators, so that no branch is left to mispredict.
+            const bool better = (i >= min_match) & ((i > best_length) | ((i == best_length) & (offset < best_offset)));
+            best_length = better ? i : best_length;
+            best_offset = better ? offset : best_offset;
+        }
         const unsigned right = a > b;
         lower = right ? i : lower;
         upper = right ? upper : i;
@@ -235,8 +240,8 @@ void Encoder::run(const uint8_t* data, size_t size) {
     unsigned remaining = static_cast<unsigned>(in);
     unsigned r = window_start, s = 0;
     // The spaces before the first byte are matchable, so a leading space can start a match.
-    for (unsigned i = 1; i <= lookahead_size; ++i) tree_insert(r - i);
-    tree_insert(r);
+    for (unsigned i = 1; i <= lookahead_size; ++i) tree_insert<false>(r - i);
+    tree_insert<true>(r);
     do {
         bits_.reserve(64);
         if (best_length_ > remaining) best_length_ = remaining;
@@ -258,14 +263,23 @@ void Encoder::run(const uint8_t* data, size_t size) {
             if (s < lookahead_size - 1) win[s + window_size] = c;
             s = (s + 1) & (window_size - 1);
             r = (r + 1) & (window_size - 1);
-            tree_insert(r);
+            // Only the match at the next item's position is used; positions
+            // inside the item are only added to the tree.
+            if (i + 1 == last)
+                tree_insert<true>(r);
+            else
+                tree_insert<false>(r);
         }
         // At the end of the input the lookahead shrinks instead.
         for (; i < last; ++i) {
             tree_delete(s);
             s = (s + 1) & (window_size - 1);
             r = (r + 1) & (window_size - 1);
-            if (--remaining != 0) tree_insert(r);
+            if (--remaining == 0) break;
+            if (i + 1 == last)
+                tree_insert<true>(r);
+            else
+                tree_insert<false>(r);
         }
     } while (remaining > 0);
     bits_.finish();
