@@ -1,6 +1,9 @@
 """quillex.exe under Wine in a terminal: what the Windows build shows and does, and files shared with Linux."""
 import re
+import shutil
 import time
+
+import pytest
 
 from winterm import CLOSING, PROMPT, SYNTAX_FIRST
 
@@ -213,3 +216,53 @@ def test_files_cross_between_windows_and_linux_builds(run, place):
     assert (place / "work" / "win.txt").read_bytes() == big
     assert (place / "work" / "stored.zip").read_bytes() == big
     assert (place / "work" / "lin.txt").read_bytes() == big[::-1]
+
+
+def test_drive_letter_path_lists_matches_under_its_directory_text(run, place):
+    make(place, "deep/x.dat")
+    make(place, "deep/y.txt")
+    drive_path = "Z:" + str(place / "work" / "deep").replace("/", "\\") + "\\*.DAT"
+    pane = run("-e", drive_path)
+    password(pane)
+    pane.wait_for("Encoding 1 file(s):")
+    shown = "file 1: z:" + str(place / "work" / "deep").replace("/", "\\").lower() + "\\x.dat"
+    assert shown in "".join(pane.lines()), pane.screen()
+    pane.wait_for("encrypted: 1 files")
+    assert pane.finish() == 0
+    assert (place / "work" / "deep" / "x.dat").read_bytes()[:2] == b"QX"
+
+
+@pytest.mark.xfail(reason="the driver compares directories with a trailing separator, which Wine's "
+                          "file calls do not resolve; fixed by comparing \"dir\\.\" instead")
+def test_search_of_the_programs_folder_never_lists_the_temporary_list(run, place):
+    """"*.tmp" matches the run's own QXLList_*.Tmp where names ignore case."""
+    make(place, "notes.tmp")
+    shutil.copy(place / "bin" / "quillex.exe", place / "work" / "quillex.exe")
+    pane = run("-e", "*.tmp", exe=str(place / "work" / "quillex.exe"))
+    password(pane)
+    pane.wait_for(CLOSING)
+    screen = pane.screen()
+    assert "Encoding 1 file(s):" in screen and "file 1: notes.tmp" in screen and "encrypted: 1 files" in screen
+    assert pane.finish() == 0
+    assert not list((place / "work").glob("QXLList*"))
+
+
+def test_error_at_the_bottom_scrolls_and_colours_its_own_rows(run, place):
+    """The screen buffer is the terminal's size: an error near the last row scrolls the
+    screen, and exactly the header and message rows take the colour."""
+    names = [f"f{i:02}.txt" for i in range(40)]
+    for name in names:
+        make(place, name)
+    make(place, "list.lst", "\r\n".join(names + ["missing.txt"]).encode())
+    pane = run("-l", "-e", "-n", "list.lst")
+    password(pane)
+    pane.wait_for("press any key to proceed...")
+    lines = pane.lines()
+    row = lines.index("couldn't open file missing.txt")
+    assert lines[row - 1] == "*** error ***" and lines[row + 1] == "press any key to proceed..."
+    assert "91" in colour_of(pane, "*** error ***") and "91" in colour_of(pane, "couldn't open file missing.txt")
+    assert "91" not in colour_of(pane, "press any key to proceed...")
+    assert "91" not in colour_of(pane, "file 41: missing.txt")
+    pane.keys("Enter")
+    pane.wait_for("encrypted: 40 files")
+    assert pane.finish() == 2
