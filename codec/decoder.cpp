@@ -9,12 +9,6 @@
 namespace qx::codec {
 namespace {
 
-inline uint64_t load_be64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-
 // Hands out the stream's bits most significant first from a 64-bit register.
 // Past the end of the input it supplies zero bits, and counts them, so that the
 // caller can tell when decoding has used bits the stream does not hold.

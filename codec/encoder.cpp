@@ -1,5 +1,6 @@
 // The encoder: a binary-tree match finder over the sliding window, symbols coded
 // with the adaptive model and match offsets with the fixed offset code.
+#include <bit>
 #include <cstring>
 
 #include "codec/offset_code.hpp"
@@ -7,13 +8,6 @@
 
 namespace qx::codec {
 namespace {
-
-// Eight bytes as a big-endian number: the first byte is the most significant.
-inline uint64_t load_be64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
 
 inline void store_be32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -149,7 +143,8 @@ void Encoder::tree_insert(unsigned r) {
         const uint8_t* const other = win + p;
         // Both children are fetched while the strings are compared; the
         // comparison then only selects one.
-        const unsigned left_child = links[2 * p], right_child = links[2 * p + 1];
+        uint32_t children;  // left link in the low half, right link in the high half
+        std::memcpy(&children, &links[2 * p], 4);
         // Big-endian words compare like the strings they hold.
         unsigned i = lower < upper ? lower : upper;
         uint64_t a = load_be64(key + i), b = load_be64(other + i);
@@ -192,7 +187,8 @@ void Encoder::tree_insert(unsigned r) {
         lower = right ? i : lower;
         upper = right ? upper : i;
         side = 2 * p + right;
-        next = left_child ^ ((left_child ^ right_child) & (0u - right));
+        constexpr unsigned right_half = std::endian::native == std::endian::little ? 16 : 0;
+        next = (children >> (right ? right_half : 16 - right_half)) & 0xFFFF;
     }
     best_length_ = best_length;
     best_offset_ = best_offset;

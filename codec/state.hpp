@@ -1,8 +1,10 @@
 // The codec state shared by compression and decompression, and the operations on it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "codec/codec.hpp"
@@ -21,6 +23,15 @@ constexpr unsigned tree_root = window_size + 1;                   // right link 
 // read without wrapping; the rest is slack for 8-byte loads near the end.
 constexpr unsigned window_bytes = window_size + lookahead_size - 1;
 constexpr unsigned window_alloc = window_bytes + 16;
+
+// Eight bytes as a big-endian number: the first byte is the most significant,
+// so such numbers compare like the bytes they hold.
+inline uint64_t load_be64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+}
 
 // Everything that lives for the whole run. Value-initialised: the window starts
 // out zero, and what an operation leaves in bytes 4036..4154 is seen by the next.
