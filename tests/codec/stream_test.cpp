@@ -181,17 +181,6 @@ TEST_F(CodecFiles, RoundTripThroughFiles) {
     EXPECT_EQ(read(path("out")), bytes_of("hello hello hello world"));
 }
 
-TEST_F(CodecFiles, LargeFilesRoundTrip) {
-    std::mt19937 rng(12);
-    Bytes big(3 << 20);
-    for (auto& b : big) b = static_cast<uint8_t>("abcdefgh \n"[rng() % 10] + (rng() % 64 == 0));
-    Codec codec;
-    write(path("big"), big);
-    ASSERT_EQ(compress_file(codec, path("big"), path("big.packed")), 1);
-    ASSERT_EQ(decompress_file(codec, path("big.packed"), path("big.out")), 1);
-    EXPECT_EQ(read(path("big.out")), big);
-}
-
 TEST_F(CodecFiles, FailuresLeaveTheOutputEmptyAndSayWhy) {
     Codec codec;
     Failure why = Failure::none;
