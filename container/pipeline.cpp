@@ -71,6 +71,20 @@ int restore_from_backup(const std::string& path, const std::string& backup, cons
 
 namespace {
 
+Result success(std::string identification = {}) {
+    Result result;
+    result.status = Status::done;
+    result.identification = std::move(identification);
+    return result;
+}
+
+Result failure(Fault fault, Status status = Status::failed) {
+    Result result;
+    result.status = status;
+    result.fault = fault;
+    return result;
+}
+
 // One call of a pipeline: its progress output, its backup and how it ends.
 class Job {
 public:
@@ -112,10 +126,7 @@ public:
     Result fail(Fault fault, Status status = Status::failed) {
         if (!backup_.empty()) fs::remove_file(backup_);
         backup_.clear();
-        Result result;
-        result.status = status;
-        result.fault = fault;
-        return result;
+        return failure(fault, status);
     }
 
     enum class Written { ok, not_created, failed };
@@ -144,8 +155,6 @@ public:
 
     void keep_backup() { backup_.clear(); }
 
-    const std::string& path() const { return path_; }
-    RunContext& run() { return run_; }
     codec::Codec& codec() { return codec_; }
     Random& random() { return random_; }
 
@@ -157,20 +166,6 @@ private:
     fs::Target target_;
     std::string backup_;  // the backup file this call wrote, until the call has succeeded
 };
-
-Result success(std::string identification = {}) {
-    Result result;
-    result.status = Status::done;
-    result.identification = std::move(identification);
-    return result;
-}
-
-Result failure(Fault fault, Status status = Status::failed) {
-    Result result;
-    result.status = status;
-    result.fault = fault;
-    return result;
-}
 
 }  // namespace
 
