@@ -93,6 +93,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
 
     BitReader bits(stream + 4, payload);
     const uint16_t* const child = model.first_child;
+    uint16_t* const weight = model.node_weight;
     uint16_t path[node_count];  // the nodes from the root down to the symbol just read
     path[0] = root_node;
     size_t produced = 0;  // bytes in `out`
@@ -115,15 +116,42 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             dst = out.data();
         }
         bits.refill();
-        unsigned node = root_node, depth = 0, c;
-        while ((c = child[node]) < node_count) {
-            if (bits.count() == 0) bits.refill();
-            node = c + static_cast<unsigned>(bits.peek() >> 63);
-            bits.skip(1);
-            path[++depth] = static_cast<uint16_t>(node);
+        unsigned node = root_node, c;
+        unsigned s;
+        if (weight[root_node] != weight_limit) {
+            // The model's update is done on the way down: until the lowest node
+            // whose order would break, every node of the path just gains one.
+            // A node's order depends only on its right-hand neighbour, which is
+            // never below it on the path and is its parent at most, so the
+            // checks do not depend on each other. From the lowest broken node
+            // up, the increments are taken back and the usual update runs.
+            unsigned depth = 0, broken = 0;
+            ++weight[root_node];
+            while ((c = child[node]) < node_count) {
+                if (bits.count() == 0) bits.refill();
+                const unsigned above = node;
+                node = c + static_cast<unsigned>(bits.peek() >> 63);
+                bits.skip(1);
+                path[++depth] = static_cast<uint16_t>(node);
+                const unsigned w = weight[node];
+                const unsigned neighbour = weight[node + 1] - (node + 1 == above);
+                broken = neighbour <= w ? depth : broken;
+                weight[node] = static_cast<uint16_t>(w + 1);
+            }
+            if (broken != 0) {
+                for (unsigned d = 0; d <= broken; ++d) --weight[path[d]];
+                update_model_from(model, path[broken]);
+            }
+            s = c - node_count;
+        } else {
+            while ((c = child[node]) < node_count) {
+                if (bits.count() == 0) bits.refill();
+                node = c + static_cast<unsigned>(bits.peek() >> 63);
+                bits.skip(1);
+            }
+            s = c - node_count;
+            update_model(model, s);
         }
-        const unsigned s = c - node_count;
-        update_model_along(model, path, depth);
         if (s < 256) {
             dst[produced++] = static_cast<uint8_t>(s);
         } else {

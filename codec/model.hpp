@@ -28,10 +28,8 @@ void init_model(Model& m);
 // weight order. Runs when the root weight has reached weight_limit.
 void rebuild_model(Model& m);
 
-// Records one more occurrence of symbol `s`: increments the weights on its path
-// to the root, moving each node that becomes heavier than its right-hand
-// neighbours past them so that the weights stay in order.
-// Continues an update at node n, whose weight is next to be incremented.
+// Continues an update at node n, whose weight is next to be incremented: see
+// update_model.
 inline void update_model_from(Model& m, unsigned n) {
     uint16_t* const weight = m.node_weight;
     uint16_t* const child = m.first_child;
@@ -58,30 +56,12 @@ inline void update_model_from(Model& m, unsigned n) {
     } while (n != 0);
 }
 
+// Records one more occurrence of symbol `s`: increments the weights on its path
+// to the root, moving each node that becomes heavier than its right-hand
+// neighbours past them so that the weights stay in order.
 inline void update_model(Model& m, unsigned s) {
     if (m.node_weight[root_node] == weight_limit) rebuild_model(m);
     update_model_from(m, m.node_parent[node_count + s]);
-}
-
-// The same update for a symbol whose path is already known: path[0] is the
-// root and path[depth] the symbol's leaf, as a walk down the tree found them.
-// Until the first exchange the path gives each parent without a dependent load.
-inline void update_model_along(Model& m, const uint16_t* path, unsigned depth) {
-    uint16_t* const weight = m.node_weight;
-    if (weight[root_node] == weight_limit) {
-        update_model(m, m.first_child[path[depth]] - node_count);
-        return;
-    }
-    for (unsigned d = depth; d > 0; --d) {
-        const unsigned n = path[d];
-        const unsigned w = weight[n] + 1u;
-        if (weight[n + 1] < w) {
-            update_model_from(m, n);
-            return;
-        }
-        weight[n] = static_cast<uint16_t>(w);
-    }
-    ++weight[root_node];
 }
 
 // The depth of symbol `s`'s leaf, which is the length of its code.
