@@ -1,4 +1,6 @@
 // The password step and the per-entry handler: classify each file, then encrypt, decrypt or report it.
+#include <cstdarg>
+
 #include "console/console.hpp"
 #include "container/format.hpp"
 #include "container/pipeline.hpp"
@@ -11,16 +13,6 @@ namespace {
 // The support contact named in the failure messages.
 const char* const support_address = "support@verdanix.example";
 
-const char* const encrypt_failure_text =
-    "could be caused by variety of reasons :)\nPlease email %s with bug-report.\n"
-    "Write down condition under which the error has happened:\nfile type/size, your OS, memory, etc";
-
-const char* const decrypt_failure_text =
-    "wrong password or file is corrupt.\n\nPlease try again with correct password\n"
-    "or try to restore the file from backup: look for %s file,\n"
-    "if it was encrypted recently. Otherwise, your information is LOST.\n"
-    "Contact Verdanix - %s - with questions.";
-
 // What the pipelines take from the run; built once the work file exists.
 container::RunContext& pipeline_context(const RunState& state) {
     static container::RunContext context;
@@ -30,9 +22,11 @@ container::RunContext& pipeline_context(const RunState& state) {
 }
 
 // A per-file error: shown with a key wait, counted so that the run exits with status 2.
-template <typename... Args>
-void file_error(RunState& state, const char* format, Args... args) {
-    console::show_message(console::kind_error, console::attr_error, format, args...);
+__attribute__((format(printf, 2, 3))) void file_error(RunState& state, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    console::show_message_v(console::kind_error, console::attr_error, format, args);
+    va_end(args);
     ++state.file_errors;
 }
 
@@ -50,7 +44,10 @@ void encrypt_entry(RunState& state, const std::string& entry, int compress) {
         ++state.encrypted_count;
         return;
     }
-    file_error(state, encrypt_failure_text, support_address);
+    file_error(state,
+               "could be caused by variety of reasons :)\nPlease email %s with bug-report.\n"
+               "Write down condition under which the error has happened:\nfile type/size, your OS, memory, etc",
+               support_address);
 }
 
 void decrypt_entry(RunState& state, const std::string& entry, const container::FileClass& file_class) {
@@ -65,7 +62,12 @@ void decrypt_entry(RunState& state, const std::string& entry, const container::F
     }
     std::string backup = entry;
     container::replace_extension(backup, "bak");
-    file_error(state, decrypt_failure_text, printable(backup).c_str(), support_address);
+    file_error(state,
+               "wrong password or file is corrupt.\n\nPlease try again with correct password\n"
+               "or try to restore the file from backup: look for %s file,\n"
+               "if it was encrypted recently. Otherwise, your information is LOST.\n"
+               "Contact Verdanix - %s - with questions.",
+               printable(backup).c_str(), support_address);
 }
 
 }  // namespace
