@@ -9,6 +9,7 @@
 
 #include "platform/platform.hpp"
 #include "platform/win32/extended_keys.hpp"
+#include "platform/win32/interrupt_win32.hpp"
 
 namespace qx::platform {
 
@@ -19,6 +20,7 @@ struct InterruptState {
     HANDLE input = INVALID_HANDLE_VALUE;
     DWORD saved_mode = 0;
     volatile LONG raw_mode_active = 0;
+    volatile LONG ending = 0;
 };
 InterruptState interrupt_state;
 
@@ -165,13 +167,43 @@ struct TempSlot {
 };
 TempSlot temp_files[temp_slots];
 
+// Closes every handle of this process that is open on the file at `path`. A file
+// that some handle opened without delete sharing (a C runtime stream) cannot be
+// deleted while that handle lives. Handle values are multiples of 4; values that
+// are no file simply fail the query.
+void close_handles_to(const char* path) {
+    HANDLE probe = ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return;
+    BY_HANDLE_FILE_INFORMATION target;
+    bool known = ::GetFileInformationByHandle(probe, &target) != 0;
+    ::CloseHandle(probe);
+    if (!known) return;
+    for (uintptr_t value = 4; value < 0x4000; value += 4) {
+        HANDLE h = reinterpret_cast<HANDLE>(value);
+        if (::GetFileType(h) != FILE_TYPE_DISK) continue;
+        BY_HANDLE_FILE_INFORMATION info;
+        if (::GetFileInformationByHandle(h, &info) && info.dwVolumeSerialNumber == target.dwVolumeSerialNumber &&
+            info.nFileIndexHigh == target.nFileIndexHigh && info.nFileIndexLow == target.nFileIndexLow)
+            ::CloseHandle(h);
+    }
+}
+
 // Ctrl+C outside a key wait, Ctrl+Break, a closed console window, logoff or shutdown.
 // Runs on a thread of its own while the program may be anywhere: it only restores
 // the input mode, deletes the tracked files and ends the process, running no
 // exit-time handler (which would wait for a key).
 BOOL WINAPI on_console_event(DWORD) {
+    ::InterlockedExchange(&interrupt_state.ending, 1);
     if (interrupt_state.raw_mode_active != 0 && interrupt_state.input != INVALID_HANDLE_VALUE)
         ::SetConsoleMode(interrupt_state.input, interrupt_state.saved_mode);
+    for (TempSlot& slot : temp_files) {
+        if (slot.used == 0 || ::DeleteFileA(slot.path)) continue;
+        // Held open without delete sharing: the process ends at once, so its handles may go now.
+        close_handles_to(slot.path);
+        ::DeleteFileA(slot.path);
+    }
+    // A file whose creation was under way when the event came exists by now.
     for (TempSlot& slot : temp_files)
         if (slot.used != 0) ::DeleteFileA(slot.path);
     ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
@@ -179,6 +211,8 @@ BOOL WINAPI on_console_event(DWORD) {
 }
 
 }  // namespace
+
+bool win32::ending() { return interrupt_state.ending != 0; }
 
 ConsoleOutput& console_output() { return output_override != nullptr ? *output_override : real_output(); }
 

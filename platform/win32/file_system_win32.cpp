@@ -11,6 +11,7 @@
 
 #include "container/file_system.hpp"
 #include "platform/platform.hpp"
+#include "platform/win32/interrupt_win32.hpp"
 
 namespace qx::container::fs {
 
@@ -191,6 +192,7 @@ Replacement::~Replacement() { discard(); }
 bool Replacement::begin(const std::string& path) {
     discard();
     path_ = path;
+    if (platform::win32::ending()) return false;
     size_t cut = path.find_last_of("\\/:");
     std::string prefix = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     std::string base = cut == std::string::npos ? path : path.substr(cut + 1);
@@ -198,7 +200,9 @@ bool Replacement::begin(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp_ = prefix + base + ".qxtmp" + std::to_string(::GetCurrentProcessId()) + "." +
                 std::to_string(temp_counter.fetch_add(1));
-        HANDLE h = ::CreateFileA(temp_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        // Delete sharing lets an interrupt delete the fresh file while it is open.
+        HANDLE h = ::CreateFileA(temp_.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             fd_ = descriptor_for(h, _O_WRONLY);
             if (fd_ < 0) break;
@@ -251,7 +255,9 @@ void Replacement::discard() {
 bool write_work_file(const std::string& path, const uint8_t* data, size_t count) {
     DWORD attributes = ::GetFileAttributesA(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (platform::win32::ending()) return false;
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     bool ok = write_all(h, data, count);
     return (::CloseHandle(h) != 0) && ok;

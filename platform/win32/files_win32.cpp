@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "platform/platform.hpp"
+#include "platform/win32/interrupt_win32.hpp"
 
 namespace qx::platform {
 
@@ -95,6 +96,7 @@ int64_t time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 // CREATE_NEW fails when anything already has the name, a link included; the
 // file inherits the directory's access rights.
 bool create_new_file(const std::string& path) {
+    if (win32::ending()) return false;
     HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     ::CloseHandle(h);

@@ -266,3 +266,25 @@ def test_error_at_the_bottom_scrolls_and_colours_its_own_rows(run, place):
     pane.keys("Enter")
     pane.wait_for("encrypted: 40 files")
     assert pane.finish() == 2
+
+
+def test_ctrl_c_while_files_are_encrypted_leaves_no_temporary_file(run, place):
+    """Outside a key wait Ctrl+C is a console control event: the run's temporary files
+    go, every file holds its old or its new contents, and no closing line waits."""
+    data = b"".join(b"line %d of a long text file\r\n" % i for i in range(150000))
+    names = [f"big{i}.txt" for i in range(6)]
+    for name in names:
+        make(place, name, data)
+    pane = run("-e", *names)
+    password(pane)
+    pane.wait_for("file 6: big5.txt... encrypting")
+    pane.keys("C-c")
+    status = pane.wait_exit()
+    assert status == 0xC000013A & 0xFF, pane.screen()  # the status as the Unix side sees it
+    assert CLOSING not in pane.screen()
+    left = sorted(p.name for p in (place / "work").iterdir())
+    assert not [n for n in left if n.startswith("EX") or "qxtmp" in n], left
+    assert not list((place / "bin").glob("QXLList*"))
+    for name in names:
+        now = (place / "work" / name).read_bytes()
+        assert now == data or now[:2] == b"QX", name

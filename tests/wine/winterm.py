@@ -65,8 +65,10 @@ class Wine:
             command += " >" + shlex.quote(str(stdout))
         script = f"cd {shlex.quote(str(cwd))} && {command}; echo $? >{shlex.quote(status)}.tmp; " \
                  f"mv {shlex.quote(status)}.tmp {shlex.quote(status)}"
+        # bash, not sh: a Ctrl+C reaches the whole foreground group, and bash goes on
+        # to record the status when the program itself survives or handles it.
         name = f"run{self.count}"
-        subprocess.run(self.tmux + ["new-window", "-d", "-t", "idle", "-n", name, "sh", "-c", script],
+        subprocess.run(self.tmux + ["new-window", "-d", "-t", "idle", "-n", name, "bash", "-c", script],
                        env=self.env, check=True)
         return Pane(self, f"idle:{name}", status)
 
