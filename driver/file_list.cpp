@@ -48,9 +48,12 @@ void ListParser::end_piece(std::vector<std::string>& entries) {
 
 namespace {
 
+// Directory texts end in a separator (or are empty); "dir/." names the directory
+// itself on every platform, where a trailing separator alone is not resolved everywhere.
 bool same_directory(const std::string& a, const std::string& b) {
+    auto itself = [](const std::string& directory) { return directory.empty() ? std::string(".") : directory + "."; };
     std::error_code error;
-    return std::filesystem::equivalent(a.empty() ? "." : a, b.empty() ? "." : b, error);
+    return std::filesystem::equivalent(itself(a), itself(b), error);
 }
 
 std::string directory_of(const std::string& path, const CommandLineRules& rules) {

@@ -232,8 +232,6 @@ def test_drive_letter_path_lists_matches_under_its_directory_text(run, place):
     assert (place / "work" / "deep" / "x.dat").read_bytes()[:2] == b"QX"
 
 
-@pytest.mark.xfail(reason="the driver compares directories with a trailing separator, which Wine's "
-                          "file calls do not resolve; fixed by comparing \"dir\\.\" instead")
 def test_search_of_the_programs_folder_never_lists_the_temporary_list(run, place):
     """"*.tmp" matches the run's own QXLList_*.Tmp where names ignore case."""
     make(place, "notes.tmp")
