@@ -43,9 +43,11 @@ public:
         count_ -= n;
     }
 
-    // True once more bits have been taken than the input holds.
+    // True once more bits have been taken than the input holds (which can only
+    // happen once the reader is within a word of the end).
     bool overrun() const {
-        return static_cast<size_t>(next_ - start_) * 8 + beyond_ * 8 - count_ > static_cast<size_t>(end_ - start_) * 8;
+        return end_ - next_ < 8 &&
+               static_cast<size_t>(next_ - start_) * 8 + beyond_ * 8 - count_ > static_cast<size_t>(end_ - start_) * 8;
     }
 
 private:
@@ -62,10 +64,6 @@ constexpr size_t output_slack = 128;
 
 // How much decoded output goes to a sink at a time.
 constexpr size_t chunk_size = size_t{1} << 20;
-
-}  // namespace
-
-namespace {
 
 // Decodes into `out`. Without a sink the whole output stays in `out`; with one,
 // every chunk of about a megabyte goes to the sink and `out` keeps only the last

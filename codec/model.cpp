@@ -1,6 +1,7 @@
 // The adaptive symbol model: starting state and the periodic rebuild.
 #include "codec/model.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qx::codec {
@@ -38,9 +39,8 @@ void rebuild_model(Model& m) {
     unsigned i = 0;
     for (unsigned n = symbol_count; n < node_count; ++n, i += 2) {
         const unsigned f = weight[i] + weight[i + 1];
-        unsigned k = n - 1;
-        while (f < weight[k]) --k;
-        ++k;
+        // Nodes 0..n-1 are in weight order: the first one heavier than f.
+        const auto k = static_cast<unsigned>(std::upper_bound(weight, weight + n, f) - weight);
         std::memmove(&weight[k + 1], &weight[k], (n - k) * sizeof weight[0]);
         std::memmove(&child[k + 1], &child[k], (n - k) * sizeof child[0]);
         weight[k] = static_cast<uint16_t>(f);
