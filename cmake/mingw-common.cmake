@@ -13,6 +13,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # The program is built, not the unit tests (GoogleTest is a host library here).
 set(QX_TESTS OFF CACHE BOOL "Build the unit and end-to-end tests" FORCE)
-# After the project's own CMakeLists: the Win32 side replaces the POSIX files of
-# subsystems that have not moved their operating-system calls into platform/ yet.
-set(CMAKE_PROJECT_quillex_INCLUDE ${CMAKE_CURRENT_LIST_DIR}/windows-sources.cmake)

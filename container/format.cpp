@@ -1,18 +1,21 @@
 // The encrypted-file layout, file classification, path extensions and the check-block offset draw.
 #include "container/format.hpp"
 
-#include "container/file_system.hpp"
+#include "platform/file_system.hpp"
+#include "platform/platform.hpp"
 
 #include <cstring>
 
 namespace qx::container {
+
+namespace fs = platform::fs;
 
 namespace {
 
 // Index of the first character of the last path component.
 size_t last_component(std::string_view path) {
     size_t start = path.size();
-    while (start > 0 && !fs::is_separator(path[start - 1])) --start;
+    while (start > 0 && !platform::is_separator(path[start - 1])) --start;
     return start;
 }
 

@@ -3,7 +3,7 @@
 
 #include "console/console.hpp"
 #include "container/cipher.hpp"
-#include "container/file_system.hpp"
+#include "platform/file_system.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -13,6 +13,8 @@
 #include <vector>
 
 namespace qx::container {
+
+namespace fs = platform::fs;
 
 Random& run_random() {
     static Random random;

@@ -9,11 +9,11 @@
 #include <atomic>
 #include <string>
 
-#include "container/file_system.hpp"
+#include "platform/file_system.hpp"
 #include "platform/platform.hpp"
 #include "platform/win32/interrupt_win32.hpp"
 
-namespace qx::container::fs {
+namespace qx::platform::fs {
 
 namespace {
 
@@ -57,8 +57,6 @@ bool write_all(HANDLE h, const uint8_t* data, size_t count) {
     return true;
 }
 
-bool is_separator_char(char c) { return c == '\\' || c == '/'; }
-
 std::atomic<unsigned> temp_counter{0};
 
 // The path a reparse point (a symbolic link) leads to, in the plain drive form when it has one.
@@ -81,7 +79,6 @@ bool final_path(const std::string& path, std::string& out) {
 
 }  // namespace
 
-bool is_separator(char c) { return is_separator_char(c); }
 
 bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got) {
     got = 0;
@@ -265,4 +262,4 @@ bool write_work_file(const std::string& path, const uint8_t* data, size_t count)
 
 bool remove_file(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
 
-}  // namespace qx::container::fs
+}  // namespace qx::platform::fs

@@ -37,11 +37,11 @@ bool DirectorySearch::first(const std::string& directory, const std::string& pat
     if (state_->handle != INVALID_HANDLE_VALUE) ::FindClose(state_->handle);
     state_->handle = INVALID_HANDLE_VALUE;
     if (pattern.empty()) return false;  // a bare directory would name itself
-    std::string spec = directory;
-    if (!spec.empty() && spec.back() != '\\' && spec.back() != '/' && spec.back() != ':') spec += '\\';
-    spec += pattern;
+    std::string query = directory;
+    if (!query.empty() && query.back() != '\\' && query.back() != '/' && query.back() != ':') query += '\\';
+    query += pattern;
     WIN32_FIND_DATAA data;
-    state_->handle = ::FindFirstFileA(spec.c_str(), &data);
+    state_->handle = ::FindFirstFileA(query.c_str(), &data);
     if (state_->handle == INVALID_HANDLE_VALUE) return false;
     take(data, found);
     return true;

@@ -1,5 +1,5 @@
 // POSIX side of the container's file operations: plain descriptors, fsync and rename.
-#include "container/file_system.hpp"
+#include "platform/file_system.hpp"
 
 #if !defined(_WIN32)
 
@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace qx::container::fs {
+namespace qx::platform::fs {
 
 namespace {
 
@@ -60,7 +60,6 @@ std::atomic<unsigned> temp_counter{0};
 
 }  // namespace
 
-bool is_separator(char c) { return c == '/'; }
 
 bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got) {
     got = 0;
@@ -211,6 +210,6 @@ bool write_work_file(const std::string& path, const uint8_t* data, size_t count)
 
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-}  // namespace qx::container::fs
+}  // namespace qx::platform::fs
 
 #endif  // !_WIN32

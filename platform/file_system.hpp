@@ -1,8 +1,8 @@
-// The file operations of the container: reading whole files, and replacing a file
-// by a fresh one beside it so that its path always names complete contents.
+// File operations for the pipelines: reading whole files, and replacing a file by
+// a fresh one beside it so that its path always names complete contents.
 //
-// These are the only operating-system calls of the container (POSIX side in
-// file_system_posix.cpp). Results are plain booleans; nothing throws.
+// POSIX side in posix/file_system_posix.cpp, Win32 side in win32/file_system_win32.cpp.
+// Results are plain booleans; nothing throws.
 #pragma once
 
 #include <cstddef>
@@ -10,10 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace qx::container::fs {
-
-// The directory separators of this platform.
-bool is_separator(char c);
+namespace qx::platform::fs {
 
 // Reads up to `capacity` bytes from the start of a regular file. False when the
 // path cannot be opened for reading or names no regular file.
@@ -94,4 +91,4 @@ bool write_work_file(const std::string& path, const uint8_t* data, size_t count)
 // Deletes a file. False when it could not be deleted.
 bool remove_file(const std::string& path);
 
-}  // namespace qx::container::fs
+}  // namespace qx::platform::fs
