@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/platform.hpp"
+#include "platform/side.hpp"
 #include "platform/posix/terminal_keys.hpp"
 #include "platform/posix/terminal_output.hpp"
 
@@ -180,17 +181,14 @@ private:
 };
 
 // The real objects are never destroyed, so that exit-time handlers can still use them.
-ConsoleOutput& real_output() {
+ConsoleOutput& real_output_object() {
     static ConsoleOutput* output = new StdoutOutput();
     return *output;
 }
-ConsoleInput& real_input() {
+ConsoleInput& real_input_object() {
     static ConsoleInput* input = new TerminalInput();
     return *input;
 }
-
-ConsoleOutput* output_override = nullptr;
-ConsoleInput* input_override = nullptr;
 
 // Temporary files to delete on an interrupt. A slot's path is complete before it is marked used.
 constexpr int temp_slots = 8;
@@ -221,27 +219,14 @@ void on_interrupt(int signal_number) {
 
 }  // namespace
 
-ConsoleOutput& console_output() { return output_override != nullptr ? *output_override : real_output(); }
-
-ConsoleOutput* set_console_output(ConsoleOutput* replacement) {
-    ConsoleOutput* previous = &console_output();
-    output_override = replacement;
-    return previous;
-}
-
-ConsoleInput& console_input() { return input_override != nullptr ? *input_override : real_input(); }
-
-ConsoleInput* set_console_input(ConsoleInput* replacement) {
-    ConsoleInput* previous = &console_input();
-    input_override = replacement;
-    return previous;
-}
+ConsoleOutput& side::real_console_output() { return real_output_object(); }
+ConsoleInput& side::real_console_input() { return real_input_object(); }
 
 void install_interrupt_handlers() {
     static bool installed = false;
     if (installed) return;
     installed = true;
-    real_output();  // knows from now on whether colours are to be reset
+    real_output_object();  // knows from now on whether colours are to be reset
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);

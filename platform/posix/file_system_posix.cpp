@@ -60,16 +60,6 @@ std::atomic<unsigned> temp_counter{0};
 
 }  // namespace
 
-
-bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got) {
-    got = 0;
-    InputFile file;
-    if (!file.open(path)) return false;
-    long long n = file.read_some(0, buffer, capacity);
-    got = n > 0 ? static_cast<size_t>(n) : 0;
-    return true;
-}
-
 InputFile::~InputFile() { close(); }
 
 bool InputFile::open(const std::string& path) {

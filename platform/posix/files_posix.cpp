@@ -70,30 +70,6 @@ bool DirectorySearch::next(FoundFile& found) {
     return true;
 }
 
-// '*' matches any run of characters, '?' exactly one; case counts. "*.*" matches
-// every name, dotted or not, as users of the other platform expect.
-bool wildcard_match(std::string_view pattern, std::string_view name) {
-    if (pattern == "*.*") return true;
-    size_t p = 0, n = 0;
-    size_t star = std::string_view::npos, resume = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            star = p++;
-            resume = n;
-        } else if (star != std::string_view::npos) {
-            p = star + 1;
-            n = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
-    return p == pattern.size();
-}
-
 bool set_current_directory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
 uint32_t current_process_id() { return static_cast<uint32_t>(::getpid()); }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/platform.hpp"
+#include "platform/side.hpp"
 #include "platform/win32/extended_keys.hpp"
 #include "platform/win32/interrupt_win32.hpp"
 
@@ -147,17 +148,14 @@ private:
 };
 
 // The real objects are never destroyed, so that exit-time handlers can still use them.
-ConsoleOutput& real_output() {
+ConsoleOutput& real_output_object() {
     static ConsoleOutput* output = new ConsoleScreenOutput();
     return *output;
 }
-ConsoleInput& real_input() {
+ConsoleInput& real_input_object() {
     static ConsoleInput* input = new ConsoleKeyInput();
     return *input;
 }
-
-ConsoleOutput* output_override = nullptr;
-ConsoleInput* input_override = nullptr;
 
 // Temporary files to delete on an interrupt. A slot's path is complete before it is marked used.
 constexpr int temp_slots = 8;
@@ -214,27 +212,14 @@ BOOL WINAPI on_console_event(DWORD) {
 
 bool win32::ending() { return interrupt_state.ending != 0; }
 
-ConsoleOutput& console_output() { return output_override != nullptr ? *output_override : real_output(); }
-
-ConsoleOutput* set_console_output(ConsoleOutput* replacement) {
-    ConsoleOutput* previous = &console_output();
-    output_override = replacement;
-    return previous;
-}
-
-ConsoleInput& console_input() { return input_override != nullptr ? *input_override : real_input(); }
-
-ConsoleInput* set_console_input(ConsoleInput* replacement) {
-    ConsoleInput* previous = &console_input();
-    input_override = replacement;
-    return previous;
-}
+ConsoleOutput& side::real_console_output() { return real_output_object(); }
+ConsoleInput& side::real_console_input() { return real_input_object(); }
 
 void install_interrupt_handlers() {
     static bool installed = false;
     if (installed) return;
     installed = true;
-    real_output();  // sets up the output buffering before anything is written
+    real_output_object();  // sets up the output buffering before anything is written
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 

@@ -26,8 +26,6 @@ void take(const WIN32_FIND_DATAA& data, FoundFile& found) {
     found.is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 }  // namespace
 
 // Searches `directory` without entering it: the search names the directory in
@@ -57,30 +55,6 @@ bool DirectorySearch::next(FoundFile& found) {
     }
     take(data, found);
     return true;
-}
-
-// '*' matches any run of characters, '?' exactly one; case does not count, and
-// "*.*" matches every name, dotted or not.
-bool wildcard_match(std::string_view pattern, std::string_view name) {
-    if (pattern == "*.*") return true;
-    size_t p = 0, n = 0;
-    size_t star = std::string_view::npos, resume = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || fold(pattern[p]) == fold(name[n]))) {
-            ++p;
-            ++n;
-        } else if (p < pattern.size() && pattern[p] == '*') {
-            star = p++;
-            resume = n;
-        } else if (star != std::string_view::npos) {
-            p = star + 1;
-            n = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
-    return p == pattern.size();
 }
 
 bool set_current_directory(const std::string& path) { return ::SetCurrentDirectoryA(path.c_str()) != 0; }
