@@ -161,7 +161,7 @@ void Encoder::tree_insert(unsigned r) {
             a = load_be64(key + i);
             b = load_be64(other + i);
         }
-        i += static_cast<unsigned>(__builtin_clzll((a ^ b) | 1)) >> 3;
+        i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
         if (i >= lookahead_size) {
             // r takes p's place; p leaves the tree.
             best_offset = ((r - p) & (window_size - 1)) - 1;
