@@ -89,21 +89,35 @@ void open_user_list(RunState& state, const std::string& name) {
     state.file_counter = 1;
 }
 
-// Creates this run's own temporary list file beside the program, exclusively.
-void create_temp_list(RunState& state, const std::string& program_path) {
+// Creates this run's own temporary list file, exclusively, in the folder that
+// `place` names (a path whose directory part is that folder). False when no
+// name there can be created and opened.
+bool try_temp_list(RunState& state, const std::string& place) {
     uint32_t pid = platform::current_process_id();
     for (char letter = 'a'; letter <= 'z'; ++letter) {
-        state.list_file_name = temp_list_name(program_path, pid, letter, native_rules());
-        if (state.list_file_name.size() > max_path_length) break;
+        state.list_file_name = temp_list_name(place, pid, letter, native_rules());
+        if (state.list_file_name.size() > max_path_length) return false;
         if (platform::file_exists(state.list_file_name) || !platform::create_new_file(state.list_file_name))
             continue;
         state.list_is_temporary = true;
         state.list_slot = platform::track_temp_file(state.list_file_name);
         state.list_stream = std::fopen(state.list_file_name.c_str(), "w+b");
-        if (state.list_stream != nullptr) return;
-        break;
+        return state.list_stream != nullptr;
     }
-    fatal_list(state.list_file_name);
+    return false;
+}
+
+// The temporary list file lies beside the program. An installed program's folder
+// is usually not writable by its users; the system's temporary folder then holds it.
+void create_temp_list(RunState& state, const std::string& program_path) {
+    if (try_temp_list(state, program_path)) return;
+    const std::string first_try = state.list_file_name;
+    close_list(state);
+    if (first_try.size() > max_path_length) fatal_list(first_try);  // refused, never cut
+    const std::string fallback = platform::temp_directory();
+    if (!fallback.empty() && try_temp_list(state, fallback)) return;
+    close_list(state);
+    fatal_list(first_try);
 }
 
 // Expands the file arguments from the last to the first into the temporary list.

@@ -137,6 +137,8 @@ bool file_exists(const std::string& path);
 bool delete_file(const std::string& path);
 // Current time in seconds, for the run's random seed.
 int64_t time_seconds();
+// The system's folder for temporary files, ending in a separator (GetTempPathA; "/tmp/" on POSIX).
+std::string temp_directory();
 
 // Creates an empty file that did not exist: fails when anything, a link included,
 // already has that name (O_CREAT|O_EXCL|O_NOFOLLOW; CREATE_NEW). Owner-only access.

@@ -67,6 +67,12 @@ bool delete_file(const std::string& path) { return ::DeleteFileA(path.c_str()) !
 
 int64_t time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
+std::string temp_directory() {
+    char buffer[MAX_PATH + 1];
+    DWORD n = ::GetTempPathA(sizeof buffer, buffer);
+    return (n > 0 && n < sizeof buffer) ? std::string(buffer, n) : std::string();
+}
+
 // CREATE_NEW fails when anything already has the name, a link included; the
 // file inherits the directory's access rights.
 bool create_new_file(const std::string& path) {

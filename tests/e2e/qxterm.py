@@ -36,7 +36,7 @@ def plain(raw):
 class Terminal:
     """quillex started with a pty as its controlling terminal and as stdin/stdout/stderr."""
 
-    def __init__(self, args, cwd, program, stdout=None):
+    def __init__(self, args, cwd, program, stdout=None, argv0=None):
         master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
         self.initial_lflag = termios.tcgetattr(slave)[3]  # the mode the program must leave behind
@@ -45,7 +45,7 @@ class Terminal:
         self.stream = pyte.ByteStream(self.screen)
         self.raw = b""
         self.proc = subprocess.Popen(
-            [program, *args], cwd=cwd, env=program_env(), stdin=slave,
+            [argv0 or program, *args], executable=program, cwd=cwd, env=program_env(), stdin=slave,
             stdout=slave if stdout is None else stdout, stderr=slave,
             start_new_session=True,
             preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))

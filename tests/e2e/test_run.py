@@ -3,6 +3,7 @@ import os
 
 import pytest
 
+import qxterm
 from qxterm import CLOSING, COLS, ENTER, ESC, SYNTAX_FIRST
 
 PROMPT = "Enter password: "
@@ -238,3 +239,18 @@ def test_two_runs_in_one_folder_keep_to_their_own_files(term, place):
     assert first.finish() == 0
     assert second.finish() == 0
     assert leftovers(place) == []
+
+
+def test_a_program_folder_that_cannot_be_written_puts_the_list_in_the_temporary_folder(place):
+    """An installed program's folder is not writable: the run's list goes to /tmp and is removed."""
+    make(place, "a.txt")
+    before = set(os.listdir("/tmp"))
+    t = qxterm.Terminal(["a.txt"], place / "work", qxterm.QUILLEX, argv0="/nonexistent-folder/quillex")
+    try:
+        enter_password(t)
+        t.wait_for("file 1: a.txt... encrypting ")
+        t.wait_for("encrypted: 1 files")
+        assert t.finish() == 0
+    finally:
+        t.kill()
+    assert not [n for n in set(os.listdir("/tmp")) - before if n.startswith("QXLList_")]
