@@ -35,6 +35,9 @@ public:
         }
     }
 
+    // True while a whole word of input is ahead, so that refill() reads a word.
+    bool word_ahead() const { return end_ - next_ >= 8; }
+
     // The top bits of the register; valid as far as count().
     uint64_t peek() const { return acc_; }
     unsigned count() const { return count_; }
@@ -64,6 +67,93 @@ constexpr size_t output_slack = 128;
 
 // How much decoded output goes to a sink at a time.
 constexpr size_t chunk_size = size_t{1} << 20;
+
+// Walks the tree from the root to a leaf, reading one bit per level, and
+// records one more occurrence of the symbol found. Returns that symbol.
+//
+// The model's update is done on the way down: until the lowest node whose order
+// would break, every node of the path just gains one. A node's order depends
+// only on its right-hand neighbour, which is never below it on the path. It is
+// the node's parent at most, and then the order cannot break (the parent
+// outweighs the node by its sibling's weight, at least one), so the checks do
+// not depend on each other. From the lowest broken node up, the increments are
+// taken back and the usual update runs. Needs a root weight below the limit.
+inline unsigned decode_symbol(Model& model, BitReader& bits, uint16_t* path) {
+    const uint16_t* const child = model.first_child;
+    uint16_t* const weight = model.node_weight;
+    // The bits come from a local copy of the register; `limit` is the depth at
+    // which it runs dry (never after a refill, for a tree of this size).
+    uint64_t acc = bits.peek();
+    unsigned depth = 0, broken = 0, synced = 0, limit = bits.count();
+    unsigned node = root_node, c;
+    ++weight[root_node];
+    while ((c = child[node]) < node_count) {
+        if (depth == limit) [[unlikely]] {
+            bits.skip(depth - synced);
+            bits.refill();
+            acc = bits.peek();
+            synced = depth;
+            limit = depth + bits.count();
+        }
+        node = c + static_cast<unsigned>(acc >> 63);
+        acc <<= 1;
+        path[++depth] = static_cast<uint16_t>(node);
+        const unsigned w = weight[node];
+        broken = weight[node + 1] <= w ? depth : broken;
+        weight[node] = static_cast<uint16_t>(w + 1);
+    }
+    bits.skip(depth - synced);
+    if (broken != 0) {
+        for (unsigned d = 0; d <= broken; ++d) --weight[path[d]];
+        update_model_from(model, path[broken]);
+    }
+    return c - node_count;
+}
+
+// The match offset that follows a match symbol; needs 14 bits in the register.
+inline unsigned decode_offset(BitReader& bits) {
+    const uint64_t top = bits.peek();
+    const unsigned lead = static_cast<unsigned>(top >> 56);
+    const unsigned code_len = offset_code.decode_length[lead];
+    const unsigned offset =
+        static_cast<unsigned>(offset_code.decode_high[lead]) << 6 | (static_cast<unsigned>(top >> (58 - code_len)) & 63);
+    bits.skip(code_len + 6);
+    return offset;
+}
+
+// Decodes whole items into out[produced...] for as long as none of the limits
+// that the careful loop in decode() checks can be reached: output stays below
+// `stop` (which leaves room for a whole match and its copy's overshoot), the
+// input has a word ahead, no rebuild of the model is due, and a match's source
+// always lies in `out` (produced is at least a window). Returns the new count.
+// Kept out of line so that its loop has the registers to itself.
+[[gnu::noinline]] size_t decode_items(Model& model, BitReader& reader, uint8_t* const out, size_t produced, const size_t stop,
+                                      uint16_t* path) {
+    BitReader bits = reader;  // a local copy stays in registers across the byte stores
+    while (produced < stop && bits.word_ahead() && model.node_weight[root_node] != weight_limit) {
+        bits.refill();
+        const unsigned s = decode_symbol(model, bits, path);
+        uint8_t* const to = out + produced;
+        if (s < 256) {
+            *to = static_cast<uint8_t>(s);
+            ++produced;
+            continue;
+        }
+        if (bits.count() < 14) bits.refill();
+        const size_t distance = decode_offset(bits) + 1;
+        const size_t n = s - 253;
+        const uint8_t* const from = to - distance;
+        if (distance >= 8) {
+            // A fixed 64 bytes: cheaper than a loop whose length is unpredictable.
+            for (size_t k = 0; k < 64; k += 8) std::memcpy(to + k, from + k, 8);
+        } else {
+            for (size_t k = 0; k < n; ++k) to[k] = from[k];
+        }
+        produced += n;
+    }
+    reader = bits;
+    return produced;
+}
 
 // Decodes into `out`. Without a sink the whole output stays in `out`; with one,
 // every chunk of about a megabyte goes to the sink and `out` keeps only the last
@@ -113,35 +203,25 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             out.resize(capacity + output_slack);
             dst = out.data();
         }
+        if (produced >= window_size && produced + lookahead_size < length - origin) {
+            // The bulk of the work: as many items as can be done without checks.
+            // (capacity exceeds the slack here: it is at least what was produced.)
+            size_t stop = sink ? chunk_size + window_size - output_slack : capacity - output_slack;
+            if (stop > length - origin - lookahead_size) stop = length - origin - lookahead_size;
+            const size_t before = produced;
+            if (produced < stop) produced = decode_items(model, bits, dst, produced, stop, path);
+            if (bits.overrun()) {
+                result = Failure::corrupt;
+                break;
+            }
+            if (produced != before) continue;
+        }
         bits.refill();
-        unsigned node = root_node, c;
         unsigned s;
         if (weight[root_node] != weight_limit) {
-            // The model's update is done on the way down: until the lowest node
-            // whose order would break, every node of the path just gains one.
-            // A node's order depends only on its right-hand neighbour, which is
-            // never below it on the path and is its parent at most, so the
-            // checks do not depend on each other. From the lowest broken node
-            // up, the increments are taken back and the usual update runs.
-            unsigned depth = 0, broken = 0;
-            ++weight[root_node];
-            while ((c = child[node]) < node_count) {
-                if (bits.count() == 0) bits.refill();
-                const unsigned above = node;
-                node = c + static_cast<unsigned>(bits.peek() >> 63);
-                bits.skip(1);
-                path[++depth] = static_cast<uint16_t>(node);
-                const unsigned w = weight[node];
-                const unsigned neighbour = weight[node + 1] - (node + 1 == above);
-                broken = neighbour <= w ? depth : broken;
-                weight[node] = static_cast<uint16_t>(w + 1);
-            }
-            if (broken != 0) {
-                for (unsigned d = 0; d <= broken; ++d) --weight[path[d]];
-                update_model_from(model, path[broken]);
-            }
-            s = c - node_count;
+            s = decode_symbol(model, bits, path);
         } else {
+            unsigned node = root_node, c;
             while ((c = child[node]) < node_count) {
                 if (bits.count() == 0) bits.refill();
                 node = c + static_cast<unsigned>(bits.peek() >> 63);
@@ -154,12 +234,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             dst[produced++] = static_cast<uint8_t>(s);
         } else {
             if (bits.count() < 14) bits.refill();
-            const uint64_t top = bits.peek();
-            const unsigned lead = static_cast<unsigned>(top >> 56);
-            const unsigned code_len = offset_code.decode_length[lead];
-            const unsigned offset = static_cast<unsigned>(offset_code.decode_high[lead]) << 6 |
-                                    (static_cast<unsigned>(top >> (58 - code_len)) & 63);
-            bits.skip(code_len + 6);
+            const unsigned offset = decode_offset(bits);
             size_t n = s - 253;
             if (n > length - origin - produced) n = length - origin - produced;
             const size_t distance = offset + 1;
