@@ -117,10 +117,13 @@ void Encoder::encode_offset(unsigned o) {
 // Adds position r to the tree of strings that begin with its byte and leaves the
 // longest match met on the search path (the nearest among equally long ones) in
 // best_length_ and best_offset_. A string equal to r over all 60 bytes ends the
-// search and is replaced by r. Every node below a point of the path shares with
-// r at least the shorter of the prefixes shared with the path's last left and
-// right turns, so comparisons start after those bytes. The side taken and the
-// best match are selected without branches: both are unpredictable.
+// search and is replaced by r.
+//
+// Most nodes on a path differ from r within a few bytes, so each step compares
+// bytes 1..8 and 9..16 as big-endian words against r's, which stay in registers;
+// only a node sharing 17 bytes or more takes a loop over the rest. The next node
+// then depends on one load and one comparison, and the side taken and the best
+// match are selected without branches: both are unpredictable.
 template <bool find_match>
 void Encoder::tree_insert(unsigned r) {
     uint16_t* const links = st_.links;
@@ -128,11 +131,11 @@ void Encoder::tree_insert(unsigned r) {
     const uint8_t* const win = st_.window;
     const uint8_t* const key = win + r;
     links[2 * r] = links[2 * r + 1] = no_node;
+    const uint64_t key1 = load_be64(key + 1), key9 = load_be64(key + 9);
     unsigned best_length = 0, best_offset = 0;
     unsigned p = tree_root + key[0];
     unsigned side = 2 * p + 1;
     unsigned next = links[side];
-    unsigned lower = 1, upper = 1;  // bytes shared with the last nodes passed on the right and left
     for (;;) {
         if (next == no_node) {
             links[side] = static_cast<uint16_t>(r);
@@ -145,36 +148,38 @@ void Encoder::tree_insert(unsigned r) {
         // comparison then only selects one.
         uint32_t children;  // left link in the low half, right link in the high half
         std::memcpy(&children, &links[2 * p], 4);
-        // Big-endian words compare like the strings they hold.
-        unsigned i = lower < upper ? lower : upper;
-        uint64_t a = load_be64(key + i), b = load_be64(other + i);
-        // The second word is taken without a branch: a prefix running past the
-        // first word is common and hard to predict.
-        const uint64_t a2 = load_be64(key + i + 8), b2 = load_be64(other + i + 8);
-        const bool first_equal = a == b;
-        i += first_equal ? 8 : 0;
-        a = first_equal ? a2 : a;
-        b = first_equal ? b2 : b;
-        while (a == b) {
-            i += 8;
-            if (i >= lookahead_size) break;
-            a = load_be64(key + i);
-            b = load_be64(other + i);
-        }
-        i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
-        if (i >= lookahead_size) {
-            // r takes p's place; p leaves the tree.
-            best_offset = ((r - p) & (window_size - 1)) - 1;
-            best_length = lookahead_size;
-            up[r] = up[p];
-            links[2 * r] = links[2 * p];
-            links[2 * r + 1] = links[2 * p + 1];
-            up[links[2 * p]] = static_cast<uint16_t>(r);
-            up[links[2 * p + 1]] = static_cast<uint16_t>(r);
-            const unsigned parent = up[p];
-            links[2 * parent + (links[2 * parent + 1] == p)] = static_cast<uint16_t>(r);
-            up[p] = no_node;
-            break;
+        const uint64_t other1 = load_be64(other + 1), other9 = load_be64(other + 9);
+        const bool first_equal = other1 == key1;
+        uint64_t a = first_equal ? key9 : key1;
+        uint64_t b = first_equal ? other9 : other1;
+        unsigned i = first_equal ? 9 : 1;
+        if (a == b) [[unlikely]] {
+            // 17 bytes or more in common: compare the rest word by word.
+            i = 17;
+            for (;;) {
+                a = load_be64(key + i);
+                b = load_be64(other + i);
+                if (a != b) break;
+                i += 8;
+                if (i >= lookahead_size) break;
+            }
+            i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
+            if (i >= lookahead_size) {
+                // r takes p's place; p leaves the tree.
+                best_offset = ((r - p) & (window_size - 1)) - 1;
+                best_length = lookahead_size;
+                up[r] = up[p];
+                links[2 * r] = links[2 * p];
+                links[2 * r + 1] = links[2 * p + 1];
+                up[links[2 * p]] = static_cast<uint16_t>(r);
+                up[links[2 * p + 1]] = static_cast<uint16_t>(r);
+                const unsigned parent = up[p];
+                links[2 * parent + (links[2 * parent + 1] == p)] = static_cast<uint16_t>(r);
+                up[p] = no_node;
+                break;
+            }
+        } else if (find_match) {
+            i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
         }
         if (find_match) {
             const unsigned offset = ((r - p) & (window_size - 1)) - 1;
@@ -184,8 +189,6 @@ void Encoder::tree_insert(unsigned r) {
             best_offset = better ? offset : best_offset;
         }
         const unsigned right = a > b;
-        lower = right ? i : lower;
-        upper = right ? upper : i;
         side = 2 * p + right;
         constexpr unsigned right_half = std::endian::native == std::endian::little ? 16 : 0;
         next = (children >> (right ? right_half : 16 - right_half)) & 0xFFFF;
