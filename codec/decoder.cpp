@@ -68,8 +68,51 @@ constexpr size_t output_slack = 128;
 // How much decoded output goes to a sink at a time.
 constexpr size_t chunk_size = size_t{1} << 20;
 
+// The jump table (CodecState::jumps) gives, for every internal node x, where
+// two more bits lead: entry 4x + 2b1 + b0 is the node reached from x by the
+// bits b1 b0, or node_count when b1 already ends at a leaf. set_jumps() keeps
+// it in step with the tree after every change of its links.
+
+// Sets the entries of node x (those of a leaf are never read).
+void set_jumps(CodecState& st, unsigned x) {
+    const unsigned c = st.model.first_child[x];
+    if (c >= node_count) return;
+    for (unsigned b = 0; b < 2; ++b) {
+        const unsigned g = st.model.first_child[c + b];
+        st.jumps[4 * x + 2 * b] = static_cast<uint16_t>(g < node_count ? g : node_count);
+        st.jumps[4 * x + 2 * b + 1] = static_cast<uint16_t>(g < node_count ? g + 1 : node_count);
+    }
+}
+
+void set_all_jumps(CodecState& st) {
+    for (unsigned x = 0; x < node_count; ++x) set_jumps(st, x);
+}
+
+// After an exchange at positions n and k: their own links changed, and so did
+// the grandchildren of their parents (positions keep their parents).
+void moved_jumps(CodecState& st, unsigned n, unsigned k) {
+    set_jumps(st, n);
+    set_jumps(st, k);
+    set_jumps(st, st.model.node_parent[n]);
+    set_jumps(st, st.model.node_parent[k]);
+}
+
+// No code is longer than this. Weights grow at least like the Fibonacci numbers
+// up a path: a node's sibling pair lies wholly above its child's pair in the
+// weight order, so node(d+1) >= node(d) + node(d-1), with a leaf at 1 and its
+// parent at 2. A leaf at depth d thus needs a root weight of at least F(d+2),
+// and F(24) = 46368 exceeds the limit: d <= 21. After a refill the register
+// holds 56 bits, enough for a code and an offset; the walk checks the bound
+// anyway, so that a broken invariant could never make it read past them.
+constexpr unsigned deepest_code = 21;
+
 // Walks the tree from the root to a leaf, reading one bit per level, and
-// records one more occurrence of the symbol found. Returns that symbol.
+// records one more occurrence of the symbol found. Returns that symbol. Needs
+// a root weight below the limit and deepest_code bits in the register.
+//
+// The walk goes two levels per step through the jump table, so that the chain
+// of dependent loads is half as long; the node in between comes from its own
+// parent's link, off that chain.
 //
 // The model's update is done on the way down: until the lowest node whose order
 // would break, every node of the path just gains one. A node's order depends
@@ -77,35 +120,45 @@ constexpr size_t chunk_size = size_t{1} << 20;
 // the node's parent at most, and then the order cannot break (the parent
 // outweighs the node by its sibling's weight, at least one), so the checks do
 // not depend on each other. From the lowest broken node up, the increments are
-// taken back and the usual update runs. Needs a root weight below the limit.
-inline unsigned decode_symbol(Model& model, BitReader& bits, uint16_t* path) {
-    const uint16_t* const child = model.first_child;
-    uint16_t* const weight = model.node_weight;
-    // The bits come from a local copy of the register; `limit` is the depth at
-    // which it runs dry (never after a refill, for a tree of this size).
+// taken back and the usual update runs.
+[[gnu::always_inline]] inline unsigned decode_symbol(CodecState& st, BitReader& bits, uint16_t* path) {
+    Model& model = st.model;
     uint64_t acc = bits.peek();
-    unsigned depth = 0, broken = 0, synced = 0, limit = bits.count();
+    unsigned depth = 0, broken = 0;
     unsigned node = root_node, c;
-    ++weight[root_node];
-    while ((c = child[node]) < node_count) {
-        if (depth == limit) [[unlikely]] {
-            bits.skip(depth - synced);
-            bits.refill();
-            acc = bits.peek();
-            synced = depth;
-            limit = depth + bits.count();
+    const auto visit = [&](unsigned x) {
+        path[++depth] = static_cast<uint16_t>(x);
+        const unsigned w = model.node_weight[x];
+        broken = model.node_weight[x + 1] <= w ? depth : broken;
+        model.node_weight[x] = static_cast<uint16_t>(w + 1);
+    };
+    ++model.node_weight[root_node];
+    while ((c = model.first_child[node]) < node_count && depth < deepest_code) {
+        const unsigned next = st.jumps[4 * node + static_cast<unsigned>(acc >> 62)];
+        const unsigned mid = c + static_cast<unsigned>(acc >> 63);
+        visit(mid);
+        if (next >= node_count) {
+            acc <<= 1;
+            c = model.first_child[mid];
+            break;
         }
-        node = c + static_cast<unsigned>(acc >> 63);
-        acc <<= 1;
-        path[++depth] = static_cast<uint16_t>(node);
-        const unsigned w = weight[node];
-        broken = weight[node + 1] <= w ? depth : broken;
-        weight[node] = static_cast<uint16_t>(w + 1);
+        acc <<= 2;
+        node = next;
+        visit(node);
     }
-    bits.skip(depth - synced);
+    bits.skip(depth);
+    if (c < node_count) [[unlikely]] {
+        // Deeper than any tree of this weight can be: go on a bit at a time.
+        while ((c = model.first_child[node]) < node_count) {
+            if (bits.count() == 0) bits.refill();
+            node = c + static_cast<unsigned>(bits.peek() >> 63);
+            bits.skip(1);
+            visit(node);
+        }
+    }
     if (broken != 0) {
-        for (unsigned d = 0; d <= broken; ++d) --weight[path[d]];
-        update_model_from(model, path[broken]);
+        for (unsigned d = 0; d <= broken; ++d) --model.node_weight[path[d]];
+        update_model_from(model, path[broken], [&](unsigned n, unsigned k) { moved_jumps(st, n, k); });
     }
     return c - node_count;
 }
@@ -127,12 +180,12 @@ inline unsigned decode_offset(BitReader& bits) {
 // input has a word ahead, no rebuild of the model is due, and a match's source
 // always lies in `out` (produced is at least a window). Returns the new count.
 // Kept out of line so that its loop has the registers to itself.
-[[gnu::noinline]] size_t decode_items(Model& model, BitReader& reader, uint8_t* const out, size_t produced, const size_t stop,
+[[gnu::noinline]] size_t decode_items(CodecState& st, BitReader& reader, uint8_t* const out, size_t produced, const size_t stop,
                                       uint16_t* path) {
     BitReader bits = reader;  // a local copy stays in registers across the byte stores
-    while (produced < stop && bits.word_ahead() && model.node_weight[root_node] != weight_limit) {
+    while (produced < stop && bits.word_ahead() && st.model.node_weight[root_node] != weight_limit) {
         bits.refill();
-        const unsigned s = decode_symbol(model, bits, path);
+        const unsigned s = decode_symbol(st, bits, path);
         uint8_t* const to = out + produced;
         if (s < 256) {
             *to = static_cast<uint8_t>(s);
@@ -167,6 +220,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
 
     Model& model = st.model;
     init_model(model);
+    set_all_jumps(st);
     uint8_t* const win = st.window;
     std::memset(win, ' ', window_start);
 
@@ -209,7 +263,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             size_t stop = sink ? chunk_size + window_size - output_slack : capacity - output_slack;
             if (stop > length - origin - lookahead_size) stop = length - origin - lookahead_size;
             const size_t before = produced;
-            if (produced < stop) produced = decode_items(model, bits, dst, produced, stop, path);
+            if (produced < stop) produced = decode_items(st, bits, dst, produced, stop, path);
             if (bits.overrun()) {
                 result = Failure::corrupt;
                 break;
@@ -219,7 +273,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
         bits.refill();
         unsigned s;
         if (weight[root_node] != weight_limit) {
-            s = decode_symbol(model, bits, path);
+            s = decode_symbol(st, bits, path);
         } else {
             unsigned node = root_node, c;
             while ((c = child[node]) < node_count) {
@@ -229,6 +283,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             }
             s = c - node_count;
             update_model(model, s);
+            set_all_jumps(st);  // the model was rebuilt
         }
         if (s < 256) {
             dst[produced++] = static_cast<uint8_t>(s);

@@ -29,8 +29,10 @@ void init_model(Model& m);
 void rebuild_model(Model& m);
 
 // Continues an update at node n, whose weight is next to be incremented: see
-// update_model.
-inline void update_model_from(Model& m, unsigned n) {
+// update_model. `moved(n, k)` is called after each exchange of what hangs at
+// positions n and k, for callers that keep tables derived from the tree.
+template <class Moved>
+inline void update_model_from(Model& m, unsigned n, Moved&& moved) {
     uint16_t* const weight = m.node_weight;
     uint16_t* const child = m.first_child;
     uint16_t* const parent = m.node_parent;
@@ -50,10 +52,15 @@ inline void update_model_from(Model& m, unsigned n) {
             parent[b] = static_cast<uint16_t>(n);
             if (b < node_count) parent[b + 1] = static_cast<uint16_t>(n);
             child[n] = static_cast<uint16_t>(b);
+            moved(n, k);
             n = k;
         }
         n = parent[n];
     } while (n != 0);
+}
+
+inline void update_model_from(Model& m, unsigned n) {
+    update_model_from(m, n, [](unsigned, unsigned) {});
 }
 
 // Records one more occurrence of symbol `s`: increments the weights on its path

@@ -37,6 +37,7 @@ inline uint64_t load_be64(const uint8_t* p) {
 // out zero, and what an operation leaves in bytes 4036..4154 is seen by the next.
 struct CodecState {
     Model model;
+    uint16_t jumps[node_count * 4];  // the decoder's two-level steps through the model's tree
     uint8_t window[window_alloc];
     // Match tree: links[2 * p] is p's left link, links[2 * p + 1] its right link,
     // so that the side taken is an index rather than a branch. Positions 0..4095,
