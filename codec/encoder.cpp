@@ -16,6 +16,39 @@ inline void store_be32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v);
 }
 
+// Both links of node p in one load: the left link in half 0, the right in half 1.
+inline uint32_t load_links(const uint16_t* links, size_t p) {
+    uint32_t both;
+    std::memcpy(&both, &links[2 * p], 4);
+    return both;
+}
+
+inline unsigned link_half(uint32_t both, unsigned half) {
+    constexpr unsigned right_half = std::endian::native == std::endian::little ? 1 : 0;
+    return (half == right_half ? both >> 16 : both) & 0xFFFF;
+}
+
+// Replaces x, y and z by x_above, y_above and z_above when a > b, without a
+// branch: the outcome of a tree step is unpredictable. Compilers tend to turn
+// such a choice into a branch, so on x86-64 conditional moves are written out.
+inline void take_if_above(uint64_t a, uint64_t b, size_t& x, size_t x_above, uint64_t& y, uint64_t y_above, uint32_t& z,
+                          uint32_t z_above) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    __asm__("cmp %[b], %[a]\n\t"
+            "cmova %[x_above], %[x]\n\t"
+            "cmova %[y_above], %[y]\n\t"
+            "cmova %[z_above], %[z]"
+            : [x] "+r"(x), [y] "+r"(y), [z] "+r"(z)
+            : [a] "r"(a), [b] "r"(b), [x_above] "r"(x_above), [y_above] "r"(y_above), [z_above] "r"(z_above)
+            : "cc");
+#else
+    const uint64_t mask = 0 - static_cast<uint64_t>(a > b);
+    x ^= (x ^ x_above) & static_cast<size_t>(mask);
+    y ^= (y ^ y_above) & mask;
+    z ^= (z ^ z_above) & static_cast<uint32_t>(mask);
+#endif
+}
+
 // Appends bits most significant first to a growing byte buffer. Bits wait in a
 // 64-bit register, left-aligned, and leave it 32 at a time.
 class BitWriter {
@@ -68,7 +101,7 @@ private:
     void encode_offset(unsigned o);
     template <bool find_match>
     void tree_insert(unsigned r);
-    void tree_delete(unsigned p);
+    void tree_delete(size_t p);
 
     CodecState& st_;
     BitWriter bits_;
@@ -120,10 +153,13 @@ void Encoder::encode_offset(unsigned o) {
 // search and is replaced by r.
 //
 // Most nodes on a path differ from r within a few bytes, so each step compares
-// bytes 1..8 and 9..16 as big-endian words against r's, which stay in registers;
-// only a node sharing 17 bytes or more takes a loop over the rest. The next node
-// then depends on one load and one comparison, and the side taken and the best
-// match are selected without branches: both are unpredictable.
+// bytes 1..8 as a big-endian word against r's, which stays in a register, and
+// only a node sharing 9 bytes or more takes further words. While a node is
+// compared, both of its children's links and first words are already being
+// fetched, and the comparison only selects one of them: the step to the next
+// node then waits on the comparison alone, not on a load after it. The side
+// taken and the best match are selected without branches: both are
+// unpredictable.
 template <bool find_match>
 void Encoder::tree_insert(unsigned r) {
     uint16_t* const links = st_.links;
@@ -131,97 +167,102 @@ void Encoder::tree_insert(unsigned r) {
     const uint8_t* const win = st_.window;
     const uint8_t* const key = win + r;
     links[2 * r] = links[2 * r + 1] = no_node;
-    const uint64_t key1 = load_be64(key + 1), key9 = load_be64(key + 9);
+    const uint64_t key1 = load_be64(key + 1);
     unsigned best_length = 0, best_offset = 0;
-    unsigned p = tree_root + key[0];
-    unsigned side = 2 * p + 1;
-    unsigned next = links[side];
-    for (;;) {
-        if (next == no_node) {
-            links[side] = static_cast<uint16_t>(r);
-            up[r] = static_cast<uint16_t>(p);
-            break;
-        }
+    size_t p = tree_root + key[0];
+    size_t go_right = 1;
+    size_t next = links[2 * p + 1];
+    if (next != no_node) {
         p = next;
-        const uint8_t* const other = win + p;
-        // Both children are fetched while the strings are compared; the
-        // comparison then only selects one.
-        uint32_t children;  // left link in the low half, right link in the high half
-        std::memcpy(&children, &links[2 * p], 4);
-        const uint64_t other1 = load_be64(other + 1), other9 = load_be64(other + 9);
-        const bool first_equal = other1 == key1;
-        uint64_t a = first_equal ? key9 : key1;
-        uint64_t b = first_equal ? other9 : other1;
-        unsigned i = first_equal ? 9 : 1;
-        if (a == b) [[unlikely]] {
-            // 17 bytes or more in common: compare the rest word by word.
-            i = 17;
-            for (;;) {
-                a = load_be64(key + i);
-                b = load_be64(other + i);
-                if (a != b) break;
-                i += 8;
-                if (i >= lookahead_size) break;
+        uint64_t word = load_be64(win + p + 1);
+        uint32_t children = load_links(links, p);
+        for (;;) {
+            // The empty link has slots in the window and the links too, so
+            // fetching through it is harmless.
+            const size_t left = link_half(children, 0), right = link_half(children, 1);
+            const uint64_t left_word = load_be64(win + left + 1), right_word = load_be64(win + right + 1);
+            const uint32_t left_children = load_links(links, left), right_children = load_links(links, right);
+            uint64_t a = key1, b = word;
+            unsigned i = 1;
+            if (a == b) [[unlikely]] {
+                // 9 bytes or more in common: compare the rest word by word.
+                const uint8_t* const other = win + p;
+                for (;;) {
+                    i += 8;
+                    if (i >= lookahead_size) break;
+                    a = load_be64(key + i);
+                    b = load_be64(other + i);
+                    if (a != b) break;
+                }
+                i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
+                if (i >= lookahead_size) {
+                    // r takes p's place; p leaves the tree.
+                    up[r] = up[p];
+                    links[2 * r] = links[2 * p];
+                    links[2 * r + 1] = links[2 * p + 1];
+                    up[links[2 * p]] = static_cast<uint16_t>(r);
+                    up[links[2 * p + 1]] = static_cast<uint16_t>(r);
+                    const unsigned parent = up[p];
+                    links[2 * parent + (links[2 * parent + 1] == p)] = static_cast<uint16_t>(r);
+                    up[p] = no_node;
+                    best_length_ = lookahead_size;
+                    best_offset_ = ((r - static_cast<unsigned>(p)) & (window_size - 1)) - 1;
+                    return;
+                }
+            } else if (find_match) {
+                i += static_cast<unsigned>(std::countl_zero(a ^ b)) >> 3;
             }
-            i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
-            if (i >= lookahead_size) {
-                // r takes p's place; p leaves the tree.
-                best_offset = ((r - p) & (window_size - 1)) - 1;
-                best_length = lookahead_size;
-                up[r] = up[p];
-                links[2 * r] = links[2 * p];
-                links[2 * r + 1] = links[2 * p + 1];
-                up[links[2 * p]] = static_cast<uint16_t>(r);
-                up[links[2 * p + 1]] = static_cast<uint16_t>(r);
-                const unsigned parent = up[p];
-                links[2 * parent + (links[2 * parent + 1] == p)] = static_cast<uint16_t>(r);
-                up[p] = no_node;
-                break;
+            if (find_match) {
+                const unsigned offset = ((r - static_cast<unsigned>(p)) & (window_size - 1)) - 1;
+                // Bitwise rather than logical operators, so that no branch is left to mispredict.
+                const bool better = (i >= min_match) & ((i > best_length) | ((i == best_length) & (offset < best_offset)));
+                best_length = better ? i : best_length;
+                best_offset = better ? offset : best_offset;
             }
-        } else if (find_match) {
-            i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
+            go_right = a > b;
+            next = left;
+            word = left_word;
+            children = left_children;
+            take_if_above(a, b, next, right, word, right_word, children, right_children);
+            if (next == no_node) break;
+            p = next;
         }
-        if (find_match) {
-            const unsigned offset = ((r - p) & (window_size - 1)) - 1;
-            // Bitwise rather than logical operators, so that no branch is left to mispredict.
-            const bool better = (i >= min_match) & ((i > best_length) | ((i == best_length) & (offset < best_offset)));
-            best_length = better ? i : best_length;
-            best_offset = better ? offset : best_offset;
-        }
-        const unsigned right = a > b;
-        side = 2 * p + right;
-        constexpr unsigned right_half = std::endian::native == std::endian::little ? 16 : 0;
-        next = (children >> (right ? right_half : 16 - right_half)) & 0xFFFF;
     }
+    links[2 * p + go_right] = static_cast<uint16_t>(r);
+    up[r] = static_cast<uint16_t>(p);
     best_length_ = best_length;
     best_offset_ = best_offset;
 }
 
 // Removes position p from its tree (nothing when it is in none). A node with two
-// children is replaced by its in-order predecessor.
-void Encoder::tree_delete(unsigned p) {
+// children is replaced by its in-order predecessor. Which of the cases applies
+// is hard to predict, so all but the search for a predecessor that lies below
+// the left child go without branches: stores that a case does not make go to
+// the empty link's slots instead, which are never read.
+void Encoder::tree_delete(size_t p) {
     uint16_t* const links = st_.links;
     uint16_t* const up = st_.up_link;
-    if (up[p] == no_node) return;
-    const unsigned left = links[2 * p], right = links[2 * p + 1];
-    unsigned q;
-    if (right == no_node) {
-        q = left;
-    } else if (left == no_node) {
-        q = right;
-    } else {
-        q = left;
-        if (links[2 * q + 1] != no_node) {
-            do q = links[2 * q + 1]; while (links[2 * q + 1] != no_node);
-            links[2 * up[q] + 1] = links[2 * q];
-            up[links[2 * q]] = up[q];
-            links[2 * q] = static_cast<uint16_t>(left);
-            up[left] = static_cast<uint16_t>(q);
-        }
-        links[2 * q + 1] = static_cast<uint16_t>(right);
-        up[right] = static_cast<uint16_t>(q);
+    const size_t parent = up[p];
+    if (parent == no_node) return;
+    const size_t left = links[2 * p], right = links[2 * p + 1];
+    const size_t left_right = links[2 * left + 1];
+    const bool both = (left != no_node) & (right != no_node);
+    size_t q = left == no_node ? right : left;
+    if (both & (left_right != no_node)) {
+        // The predecessor is the rightmost node below the left child: it
+        // leaves its place to its own left side and takes p's left side.
+        q = left_right;
+        while (links[2 * q + 1] != no_node) q = links[2 * q + 1];
+        const size_t q_parent = up[q], q_left = links[2 * q];
+        links[2 * q_parent + 1] = static_cast<uint16_t>(q_left);
+        up[q_left] = static_cast<uint16_t>(q_parent);
+        links[2 * q] = static_cast<uint16_t>(left);
+        up[left] = static_cast<uint16_t>(q);
     }
-    const unsigned parent = up[p];
+    // With both sides, q also takes p's right side.
+    const size_t heir = both ? q : no_node;
+    links[2 * heir + 1] = static_cast<uint16_t>(right);
+    up[right] = static_cast<uint16_t>(heir);  // undone below where q is p's right child
     up[q] = static_cast<uint16_t>(parent);
     links[2 * parent + (links[2 * parent + 1] == p)] = static_cast<uint16_t>(q);
     up[p] = no_node;
