@@ -88,13 +88,21 @@ void set_all_jumps(CodecState& st) {
     for (unsigned x = 0; x < node_count; ++x) set_jumps(st, x);
 }
 
-// After an exchange at positions n and k: their own links changed, and so did
-// the grandchildren of their parents (positions keep their parents).
+// After an exchange at positions n and k: each takes the other's entries with
+// the subtree that moved to it, and the parent of each position (positions keep
+// their parents) now leads to the other subtree's children.
 void moved_jumps(CodecState& st, unsigned n, unsigned k) {
-    set_jumps(st, n);
-    set_jumps(st, k);
-    set_jumps(st, st.model.node_parent[n]);
-    set_jumps(st, st.model.node_parent[k]);
+    uint64_t row_n, row_k;
+    std::memcpy(&row_n, &st.jumps[4 * n], 8);
+    std::memcpy(&row_k, &st.jumps[4 * k], 8);
+    std::memcpy(&st.jumps[4 * n], &row_k, 8);
+    std::memcpy(&st.jumps[4 * k], &row_n, 8);
+    for (const unsigned x : {n, k}) {
+        const unsigned g = st.model.first_child[x];
+        uint16_t* const to = &st.jumps[4 * st.model.node_parent[x] + 2 * (x % 2)];
+        to[0] = static_cast<uint16_t>(g < node_count ? g : node_count);
+        to[1] = static_cast<uint16_t>(g < node_count ? g + 1 : node_count);
+    }
 }
 
 // No code is longer than this. Weights grow at least like the Fibonacci numbers
