@@ -168,7 +168,7 @@ void Encoder::tree_insert(unsigned r) {
     const uint8_t* const key = win + r;
     links[2 * r] = links[2 * r + 1] = no_node;
     const uint64_t key1 = load_be64(key + 1);
-    unsigned best_length = 0, best_offset = 0;
+    unsigned best_score = 0;  // length << 12 | (4095 - offset) of the best match met
     size_t p = tree_root + key[0];
     size_t go_right = 1;
     size_t next = links[2 * p + 1];
@@ -213,11 +213,11 @@ void Encoder::tree_insert(unsigned r) {
                 i += static_cast<unsigned>(std::countl_zero(a ^ b)) >> 3;
             }
             if (find_match) {
-                const unsigned offset = ((r - static_cast<unsigned>(p)) & (window_size - 1)) - 1;
-                // Bitwise rather than logical operators, so that no branch is left to mispredict.
-                const bool better = (i >= min_match) & ((i > best_length) | ((i == best_length) & (offset < best_offset)));
-                best_length = better ? i : best_length;
-                best_offset = better ? offset : best_offset;
+                // The longer match wins, and among equally long ones the nearer:
+                // the match length above the position's age from the oldest
+                // end of the window (4095 - offset) orders them both at once.
+                const unsigned score = i << 12 | ((static_cast<unsigned>(p) - r) & (window_size - 1));
+                best_score = score > best_score ? score : best_score;
             }
             go_right = a > b;
             next = left;
@@ -230,8 +230,9 @@ void Encoder::tree_insert(unsigned r) {
     }
     links[2 * p + go_right] = static_cast<uint16_t>(r);
     up[r] = static_cast<uint16_t>(p);
-    best_length_ = best_length;
-    best_offset_ = best_offset;
+    const unsigned best_length = best_score >> 12;
+    best_length_ = best_length >= min_match ? best_length : 0;
+    best_offset_ = best_length >= min_match ? window_size - 1 - (best_score & (window_size - 1)) : 0;
 }
 
 // Removes position p from its tree (nothing when it is in none). A node with two
