@@ -49,6 +49,15 @@ inline void take_if_above(uint64_t a, uint64_t b, size_t& x, size_t x_above, uin
 #endif
 }
 
+// Keeps in `best` the better of it and the match of length i with node p met by
+// the search for r: the longer wins, and among equally long ones the nearer.
+// The length above the node's age from the oldest end of the window
+// (4095 - offset) orders them both at once.
+inline void keep_best(unsigned& best, unsigned i, size_t p, unsigned r) {
+    const unsigned score = i << 12 | ((static_cast<unsigned>(p) - r) & (window_size - 1));
+    best = score > best ? score : best;
+}
+
 // Appends bits most significant first to a growing byte buffer. Bits wait in a
 // 64-bit register, left-aligned, and leave it 32 at a time.
 class BitWriter {
@@ -170,7 +179,7 @@ void Encoder::tree_insert(unsigned r) {
     const uint64_t key1 = load_be64(key + 1);
     unsigned best_score = 0;  // length << 12 | (4095 - offset) of the best match met
     size_t p = tree_root + key[0];
-    size_t go_right = 1;
+    size_t go_right = 1;  // the side of p where r is attached
     size_t next = links[2 * p + 1];
     if (next != no_node) {
         p = next;
@@ -182,14 +191,16 @@ void Encoder::tree_insert(unsigned r) {
             const size_t left = link_half(children, 0), right = link_half(children, 1);
             const uint64_t left_word = load_be64(win + left + 1), right_word = load_be64(win + right + 1);
             const uint32_t left_children = load_links(links, left), right_children = load_links(links, right);
-            uint64_t a = key1, b = word;
-            unsigned i = 1;
-            if (a == b) [[unlikely]] {
+            const uint64_t node_word = word;
+            next = left;
+            word = left_word;
+            children = left_children;
+            if (node_word == key1) [[unlikely]] {
                 // 9 bytes or more in common: compare the rest word by word.
                 const uint8_t* const other = win + p;
-                for (;;) {
-                    i += 8;
-                    if (i >= lookahead_size) break;
+                uint64_t a = 0, b = 0;
+                unsigned i = 9;
+                for (; i < lookahead_size; i += 8) {
                     a = load_be64(key + i);
                     b = load_be64(other + i);
                     if (a != b) break;
@@ -209,22 +220,21 @@ void Encoder::tree_insert(unsigned r) {
                     best_offset_ = ((r - static_cast<unsigned>(p)) & (window_size - 1)) - 1;
                     return;
                 }
-            } else if (find_match) {
-                i += static_cast<unsigned>(std::countl_zero(a ^ b)) >> 3;
+                if (find_match) keep_best(best_score, i, p, r);
+                take_if_above(a, b, next, right, word, right_word, children, right_children);
+                if (next == no_node) {
+                    go_right = a > b;
+                    break;
+                }
+            } else {
+                // The usual step: bytes 1..8 decide.
+                if (find_match) keep_best(best_score, 1 + (static_cast<unsigned>(std::countl_zero(key1 ^ node_word)) >> 3), p, r);
+                take_if_above(key1, node_word, next, right, word, right_word, children, right_children);
+                if (next == no_node) {
+                    go_right = key1 > node_word;
+                    break;
+                }
             }
-            if (find_match) {
-                // The longer match wins, and among equally long ones the nearer:
-                // the match length above the position's age from the oldest
-                // end of the window (4095 - offset) orders them both at once.
-                const unsigned score = i << 12 | ((static_cast<unsigned>(p) - r) & (window_size - 1));
-                best_score = score > best_score ? score : best_score;
-            }
-            go_right = a > b;
-            next = left;
-            word = left_word;
-            children = left_children;
-            take_if_above(a, b, next, right, word, right_word, children, right_children);
-            if (next == no_node) break;
             p = next;
         }
     }
