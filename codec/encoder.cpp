@@ -111,6 +111,9 @@ private:
     template <bool find_match>
     void tree_insert(unsigned r);
     void tree_delete(size_t p);
+    template <bool find_match, bool refill>
+    void slide(unsigned s, unsigned r, uint8_t c);
+    void tree_delete_alone(size_t p);
 
     CodecState& st_;
     BitWriter bits_;
@@ -170,7 +173,7 @@ void Encoder::encode_offset(unsigned o) {
 // taken and the best match are selected without branches: both are
 // unpredictable.
 template <bool find_match>
-void Encoder::tree_insert(unsigned r) {
+[[gnu::always_inline]] inline void Encoder::tree_insert(unsigned r) {
     uint16_t* const links = st_.links;
     uint16_t* const up = st_.up_link;
     const uint8_t* const win = st_.window;
@@ -250,7 +253,7 @@ void Encoder::tree_insert(unsigned r) {
 // is hard to predict, so all but the search for a predecessor that lies below
 // the left child go without branches: stores that a case does not make go to
 // the empty link's slots instead, which are never read.
-void Encoder::tree_delete(size_t p) {
+[[gnu::always_inline]] inline void Encoder::tree_delete(size_t p) {
     uint16_t* const links = st_.links;
     uint16_t* const up = st_.up_link;
     const size_t parent = up[p];
@@ -279,6 +282,21 @@ void Encoder::tree_delete(size_t p) {
     up[p] = no_node;
 }
 
+// Removes the oldest position `s` from the tree, stores the byte that replaces
+// it when `refill`, and inserts position r: one call for each byte.
+template <bool find_match, bool refill>
+void Encoder::slide(unsigned s, unsigned r, uint8_t c) {
+    tree_delete(s);
+    if (refill) {
+        st_.window[s] = c;
+        if (s < lookahead_size - 1) st_.window[s + window_size] = c;
+    }
+    tree_insert<find_match>(r);
+}
+
+// The removal on its own, for the last position of the input.
+void Encoder::tree_delete_alone(size_t p) { tree_delete(p); }
+
 void Encoder::run(const uint8_t* data, size_t size) {
     uint8_t* const win = st_.window;
     init_model(st_.model);
@@ -306,31 +324,34 @@ void Encoder::run(const uint8_t* data, size_t size) {
             encode_offset(best_offset_);
         }
         unsigned i = 0;
-        // Slide over the coded bytes, taking in as many new ones.
+        // Slide over the coded bytes, taking in as many new ones. Only the
+        // match at the next item's position is used; positions inside the
+        // item are only added to the tree.
         for (; i < last && in < size; ++i) {
-            tree_delete(s);
             const uint8_t c = data[in++];
-            win[s] = c;
-            if (s < lookahead_size - 1) win[s + window_size] = c;
+            const unsigned at = s;
             s = (s + 1) & (window_size - 1);
             r = (r + 1) & (window_size - 1);
-            // Only the match at the next item's position is used; positions
-            // inside the item are only added to the tree.
             if (i + 1 == last)
-                tree_insert<true>(r);
+                slide<true, true>(at, r, c);
             else
-                tree_insert<false>(r);
+                slide<false, true>(at, r, c);
         }
         // At the end of the input the lookahead shrinks instead.
         for (; i < last; ++i) {
-            tree_delete(s);
+            if (remaining == 1) {
+                tree_delete_alone(s);
+                remaining = 0;
+                break;
+            }
+            const unsigned at = s;
             s = (s + 1) & (window_size - 1);
             r = (r + 1) & (window_size - 1);
-            if (--remaining == 0) break;
+            --remaining;
             if (i + 1 == last)
-                tree_insert<true>(r);
+                slide<true, false>(at, r, 0);
             else
-                tree_insert<false>(r);
+                slide<false, false>(at, r, 0);
         }
     } while (remaining > 0);
     bits_.finish();
