@@ -249,34 +249,30 @@ template <bool find_match>
 }
 
 // Removes position p from its tree (nothing when it is in none). A node with two
-// children is replaced by its in-order predecessor. Which of the cases applies
-// is hard to predict, so all but the search for a predecessor that lies below
-// the left child go without branches: stores that a case does not make go to
-// the empty link's slots instead, which are never read.
+// children is replaced by its in-order predecessor.
 [[gnu::always_inline]] inline void Encoder::tree_delete(size_t p) {
     uint16_t* const links = st_.links;
     uint16_t* const up = st_.up_link;
-    const size_t parent = up[p];
-    if (parent == no_node) return;
+    if (up[p] == no_node) return;
     const size_t left = links[2 * p], right = links[2 * p + 1];
-    const size_t left_right = links[2 * left + 1];
-    const bool both = (left != no_node) & (right != no_node);
-    size_t q = left == no_node ? right : left;
-    if (both & (left_right != no_node)) {
-        // The predecessor is the rightmost node below the left child: it
-        // leaves its place to its own left side and takes p's left side.
-        q = left_right;
-        while (links[2 * q + 1] != no_node) q = links[2 * q + 1];
-        const size_t q_parent = up[q], q_left = links[2 * q];
-        links[2 * q_parent + 1] = static_cast<uint16_t>(q_left);
-        up[q_left] = static_cast<uint16_t>(q_parent);
-        links[2 * q] = static_cast<uint16_t>(left);
-        up[left] = static_cast<uint16_t>(q);
+    size_t q;
+    if (right == no_node) {
+        q = left;
+    } else if (left == no_node) {
+        q = right;
+    } else {
+        q = left;
+        if (links[2 * q + 1] != no_node) {
+            do q = links[2 * q + 1]; while (links[2 * q + 1] != no_node);
+            links[2 * up[q] + 1] = links[2 * q];
+            up[links[2 * q]] = up[q];
+            links[2 * q] = static_cast<uint16_t>(left);
+            up[left] = static_cast<uint16_t>(q);
+        }
+        links[2 * q + 1] = static_cast<uint16_t>(right);
+        up[right] = static_cast<uint16_t>(q);
     }
-    // With both sides, q also takes p's right side.
-    const size_t heir = both ? q : no_node;
-    links[2 * heir + 1] = static_cast<uint16_t>(right);
-    up[right] = static_cast<uint16_t>(heir);  // undone below where q is p's right child
+    const size_t parent = up[p];
     up[q] = static_cast<uint16_t>(parent);
     links[2 * parent + (links[2 * parent + 1] == p)] = static_cast<uint16_t>(q);
     up[p] = no_node;
