@@ -365,7 +365,9 @@ void Encoder::run_literals(const uint8_t* data, size_t size) {
 
 void write_header(std::vector<uint8_t>& out, size_t size) {
     out.clear();
-    out.resize(size / 2 + 256);
+    // Room for incompressible input from the start: growing later would copy,
+    // holding the old and the new buffer at once.
+    out.resize(size + size / 8 + 256);
     const auto length = static_cast<uint32_t>(size);
     for (unsigned k = 0; k < 4; ++k) out[k] = static_cast<uint8_t>(length >> (8 * k));
 }
