@@ -205,8 +205,11 @@ inline unsigned decode_offset(BitReader& bits) {
         const size_t n = s - 253;
         const uint8_t* const from = to - distance;
         if (distance >= 8) {
-            // A fixed 64 bytes: cheaper than a loop whose length is unpredictable.
-            for (size_t k = 0; k < 64; k += 8) std::memcpy(to + k, from + k, 8);
+            // Most matches are short: 16 bytes at once, the rest only for longer ones.
+            std::memcpy(to, from, 8);
+            std::memcpy(to + 8, from + 8, 8);
+            if (n > 16) [[unlikely]]
+                for (size_t k = 16; k < 64; k += 8) std::memcpy(to + k, from + k, 8);
         } else {
             for (size_t k = 0; k < n; ++k) to[k] = from[k];
         }
