@@ -71,7 +71,16 @@ constexpr size_t chunk_size = size_t{1} << 20;
 // The jump table (CodecState::jumps) gives, for every internal node x, where
 // two more bits lead: entry 4x + 2b1 + b0 is the node reached from x by the
 // bits b1 b0, or node_count when b1 already ends at a leaf. set_jumps() keeps
-// it in step with the tree after every change of its links.
+// it in step with the tree after every change of its links. Entries hold the
+// byte offset of the target's own entries (8 times its number), so that the
+// walk adds no index arithmetic between one step's load and the next.
+constexpr unsigned jump_scale = 4 * sizeof(uint16_t);
+constexpr unsigned jump_leaf = node_count * jump_scale;
+
+// The entry that leads to node g, or to a leaf's mark.
+inline uint16_t jump_to(unsigned g) {
+    return static_cast<uint16_t>(g < node_count ? g * jump_scale : jump_leaf);
+}
 
 // Sets the entries of node x (those of a leaf are never read).
 void set_jumps(CodecState& st, unsigned x) {
@@ -79,8 +88,8 @@ void set_jumps(CodecState& st, unsigned x) {
     if (c >= node_count) return;
     for (unsigned b = 0; b < 2; ++b) {
         const unsigned g = st.model.first_child[c + b];
-        st.jumps[4 * x + 2 * b] = static_cast<uint16_t>(g < node_count ? g : node_count);
-        st.jumps[4 * x + 2 * b + 1] = static_cast<uint16_t>(g < node_count ? g + 1 : node_count);
+        st.jumps[4 * x + 2 * b] = jump_to(g);
+        st.jumps[4 * x + 2 * b + 1] = jump_to(g < node_count ? g + 1 : g);
     }
 }
 
@@ -100,8 +109,8 @@ void moved_jumps(CodecState& st, unsigned n, unsigned k) {
     for (const unsigned x : {n, k}) {
         const unsigned g = st.model.first_child[x];
         uint16_t* const to = &st.jumps[4 * st.model.node_parent[x] + 2 * (x % 2)];
-        to[0] = static_cast<uint16_t>(g < node_count ? g : node_count);
-        to[1] = static_cast<uint16_t>(g < node_count ? g + 1 : node_count);
+        to[0] = jump_to(g);
+        to[1] = jump_to(g < node_count ? g + 1 : g);
     }
 }
 
@@ -140,18 +149,21 @@ constexpr unsigned deepest_code = 21;
         broken = model.node_weight[x + 1] <= w ? depth : broken;
         model.node_weight[x] = static_cast<uint16_t>(w + 1);
     };
+    unsigned at = root_node * jump_scale;  // node's entries, as a byte offset
     ++model.node_weight[root_node];
     while ((c = model.first_child[node]) < node_count && depth < deepest_code) {
-        const unsigned next = st.jumps[4 * node + static_cast<unsigned>(acc >> 62)];
+        const auto* const column = reinterpret_cast<const uint8_t*>(st.jumps + (acc >> 62));
+        const unsigned next = *reinterpret_cast<const uint16_t*>(column + at);
         const unsigned mid = c + static_cast<unsigned>(acc >> 63);
         visit(mid);
-        if (next >= node_count) {
+        if (next >= jump_leaf) {
             acc <<= 1;
             c = model.first_child[mid];
             break;
         }
         acc <<= 2;
-        node = next;
+        at = next;
+        node = next / jump_scale;
         visit(node);
     }
     bits.skip(depth);
