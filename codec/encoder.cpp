@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "codec/encoder_model.hpp"
 #include "codec/offset_code.hpp"
 #include "codec/state.hpp"
 
@@ -121,36 +122,18 @@ private:
     unsigned best_offset_ = 0;
 };
 
-// Writes the path from the root to the symbol's leaf, root side first, then
-// updates the model. The path is gathered leaf side first in a 64-bit word; a
-// path longer than 64 bits writes its part nearer the root a bit at a time first.
+// Writes the path from the root to the symbol's leaf, root side first, and
+// updates the model, both from one walk up the tree (see code_and_update).
 void Encoder::encode_symbol(unsigned s) {
-    const uint16_t* const parent = st_.model.node_parent;
-    uint64_t code = 0;
-    unsigned length = 0;
-    unsigned node = parent[node_count + s];
-    do {
-        code |= static_cast<uint64_t>(node & 1) << length;
-        ++length;
-        node = parent[node];
-    } while (node != root_node && length < 64);
-    unsigned total = length;
-    if (node != root_node) {
-        uint8_t path[node_count];
-        unsigned depth = 0;
-        for (; node != root_node; node = parent[node]) path[depth++] = node & 1;
-        bits_.reserve(depth / 8 + 16);
-        for (unsigned d = depth; d-- > 0;) bits_.put(1, path[d]);
-        total += depth;
-    }
-    if (total > st_.longest_code) st_.longest_code = total;
-    if (length > 32) {
+    uint64_t code;
+    const unsigned length = code_and_update(st_.model, s, code);
+    if (length > st_.longest_code) st_.longest_code = length;
+    if (length > 32) [[unlikely]] {
         bits_.put(length - 32, static_cast<uint32_t>(code >> 32));
         bits_.put(32, static_cast<uint32_t>(code));
     } else {
         bits_.put(length, static_cast<uint32_t>(code));
     }
-    update_model(st_.model, s);
 }
 
 void Encoder::encode_offset(unsigned o) {
