@@ -63,6 +63,12 @@ bool wildcard_match(std::string_view pattern, std::string_view name) {
 
 namespace fs {
 
+InputFile::~InputFile() { close(); }
+
+bool InputFile::read_at(uint64_t offset, uint8_t* buffer, size_t count) {
+    return read_some(offset, buffer, count) == static_cast<long long>(count);
+}
+
 bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got) {
     got = 0;
     InputFile file;

@@ -180,16 +180,6 @@ private:
     size_t size_ = 0;
 };
 
-// The real objects are never destroyed, so that exit-time handlers can still use them.
-ConsoleOutput& real_output_object() {
-    static ConsoleOutput* output = new StdoutOutput();
-    return *output;
-}
-ConsoleInput& real_input_object() {
-    static ConsoleInput* input = new TerminalInput();
-    return *input;
-}
-
 // Temporary files to delete on an interrupt. A slot's path is complete before it is marked used.
 constexpr int temp_slots = 8;
 struct TempSlot {
@@ -219,14 +209,22 @@ void on_interrupt(int signal_number) {
 
 }  // namespace
 
-ConsoleOutput& side::real_console_output() { return real_output_object(); }
-ConsoleInput& side::real_console_input() { return real_input_object(); }
+// The real objects are never destroyed, so that exit-time handlers can still use them.
+ConsoleOutput& side::real_console_output() {
+    static ConsoleOutput* output = new StdoutOutput();
+    return *output;
+}
+
+ConsoleInput& side::real_console_input() {
+    static ConsoleInput* input = new TerminalInput();
+    return *input;
+}
 
 void install_interrupt_handlers() {
     static bool installed = false;
     if (installed) return;
     installed = true;
-    real_output_object();  // knows from now on whether colours are to be reset
+    side::real_console_output();  // knows from now on whether colours are to be reset
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);

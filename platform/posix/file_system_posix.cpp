@@ -60,8 +60,6 @@ std::atomic<unsigned> temp_counter{0};
 
 }  // namespace
 
-InputFile::~InputFile() { close(); }
-
 bool InputFile::open(const std::string& path) {
     close();
     struct stat st;
@@ -87,10 +85,6 @@ long long InputFile::read_some(uint64_t offset, uint8_t* buffer, size_t count) {
         done += static_cast<size_t>(n);
     }
     return static_cast<long long>(done);
-}
-
-bool InputFile::read_at(uint64_t offset, uint8_t* buffer, size_t count) {
-    return read_some(offset, buffer, count) == static_cast<long long>(count);
 }
 
 void InputFile::close() {

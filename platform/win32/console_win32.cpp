@@ -147,16 +147,6 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-// The real objects are never destroyed, so that exit-time handlers can still use them.
-ConsoleOutput& real_output_object() {
-    static ConsoleOutput* output = new ConsoleScreenOutput();
-    return *output;
-}
-ConsoleInput& real_input_object() {
-    static ConsoleInput* input = new ConsoleKeyInput();
-    return *input;
-}
-
 // Temporary files to delete on an interrupt. A slot's path is complete before it is marked used.
 constexpr int temp_slots = 8;
 struct TempSlot {
@@ -212,14 +202,22 @@ BOOL WINAPI on_console_event(DWORD) {
 
 bool win32::ending() { return interrupt_state.ending != 0; }
 
-ConsoleOutput& side::real_console_output() { return real_output_object(); }
-ConsoleInput& side::real_console_input() { return real_input_object(); }
+// The real objects are never destroyed, so that exit-time handlers can still use them.
+ConsoleOutput& side::real_console_output() {
+    static ConsoleOutput* output = new ConsoleScreenOutput();
+    return *output;
+}
+
+ConsoleInput& side::real_console_input() {
+    static ConsoleInput* input = new ConsoleKeyInput();
+    return *input;
+}
 
 void install_interrupt_handlers() {
     static bool installed = false;
     if (installed) return;
     installed = true;
-    real_output_object();  // sets up the output buffering before anything is written
+    side::real_console_output();  // sets up the output buffering before anything is written
     ::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 

@@ -79,8 +79,6 @@ bool final_path(const std::string& path, std::string& out) {
 
 }  // namespace
 
-InputFile::~InputFile() { close(); }
-
 bool InputFile::open(const std::string& path) {
     close();
     HANDLE h = open_disk_file(path, GENERIC_READ);
@@ -116,10 +114,6 @@ long long InputFile::read_some(uint64_t offset, uint8_t* buffer, size_t count) {
         done += got;
     }
     return static_cast<long long>(done);
-}
-
-bool InputFile::read_at(uint64_t offset, uint8_t* buffer, size_t count) {
-    return read_some(offset, buffer, count) == static_cast<long long>(count);
 }
 
 void InputFile::close() {
