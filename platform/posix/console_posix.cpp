@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,12 +14,16 @@
 
 #include "platform/platform.hpp"
 #include "platform/side.hpp"
+#include "platform/posix/interrupts.hpp"
 #include "platform/posix/terminal_keys.hpp"
 #include "platform/posix/terminal_output.hpp"
 
 namespace qx::platform {
 
 namespace {
+
+// The signals that end a run through the interrupt handler.
+constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
 
 // State the interrupt handler reads; written by the main code before it matters.
 struct InterruptState {
@@ -228,8 +233,8 @@ void install_interrupt_handlers() {
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) sigaddset(&action.sa_mask, s);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) {
+    for (int s : interrupt_signals) sigaddset(&action.sa_mask, s);
+    for (int s : interrupt_signals) {
         struct sigaction old {};
         // A signal that the caller's shell ignores (nohup, background jobs) stays ignored.
         if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
@@ -248,6 +253,8 @@ int track_temp_file(const std::string& path) {
     for (int i = 0; i < temp_slots; ++i) {
         if (temp_files[i].used != 0) continue;
         std::memcpy(temp_files[i].path, full.c_str(), full.size() + 1);
+        // The handler must never see the slot used before its path is complete.
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         temp_files[i].used = 1;
         return i;
     }
@@ -257,5 +264,14 @@ int track_temp_file(const std::string& path) {
 void untrack_temp_file(int slot) {
     if (slot >= 0 && slot < temp_slots) temp_files[slot].used = 0;
 }
+
+posix::InterruptsHeld::InterruptsHeld() {
+    sigset_t held;
+    sigemptyset(&held);
+    for (int s : interrupt_signals) sigaddset(&held, s);
+    ::sigprocmask(SIG_BLOCK, &held, &previous_);
+}
+
+posix::InterruptsHeld::~InterruptsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 }  // namespace qx::platform

@@ -4,6 +4,7 @@
 #if !defined(_WIN32)
 
 #include "platform/platform.hpp"
+#include "platform/posix/interrupts.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -140,6 +141,8 @@ bool Replacement::begin(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp_ = prefix + "." + base + ".qxtmp" + std::to_string(::getpid()) + "." +
                 std::to_string(temp_counter.fetch_add(1));
+        // An interrupt between creating the file and tracking it would leave it behind.
+        posix::InterruptsHeld held;
         fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd_ >= 0) {
             slot_ = platform::track_temp_file(temp_);

@@ -181,18 +181,24 @@ bool Replacement::begin(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp_ = prefix + base + ".qxtmp" + std::to_string(::GetCurrentProcessId()) + "." +
                 std::to_string(temp_counter.fetch_add(1));
+        // The interrupt handler runs on a thread of its own at any moment: the name is
+        // tracked before the file exists, so that a file created meanwhile is deleted too.
+        slot_ = platform::track_temp_file(temp_);
         // Delete sharing lets an interrupt delete the fresh file while it is open.
         HANDLE h = ::CreateFileA(temp_.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             fd_ = descriptor_for(h, _O_WRONLY);
             if (fd_ < 0) break;
-            slot_ = platform::track_temp_file(temp_);
             return true;
         }
         DWORD error = ::GetLastError();
+        platform::untrack_temp_file(slot_);
+        slot_ = -1;
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
     }
+    if (slot_ >= 0) platform::untrack_temp_file(slot_);
+    slot_ = -1;
     if (!temp_.empty()) ::DeleteFileA(temp_.c_str());
     temp_.clear();
     return false;
