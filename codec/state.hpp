@@ -41,7 +41,9 @@ struct CodecState {
     uint8_t window[window_alloc];
     // Match tree: links[2 * p] is p's left link, links[2 * p + 1] its right link,
     // so that the side taken is an index rather than a branch. Positions 0..4095,
-    // the empty link, then the 256 tree roots (right links only).
+    // the empty link, then the 256 tree roots (right links only). Links, and the
+    // parents in up_link (indexed by position), hold 4 * p: the byte offset of
+    // p's pair of links.
     uint16_t links[2 * (window_size + 1 + 256)];
     uint16_t up_link[window_size + 1];
     unsigned longest_code = 0;  // longest symbol code written since construction (for tests)
