@@ -142,19 +142,21 @@ constexpr unsigned deepest_code = 21;
     Model& model = st.model;
     uint64_t acc = bits.peek();
     unsigned depth = 0, broken = 0;
-    unsigned node = root_node, c;
-    const auto visit = [&](unsigned x) {
+    // Node numbers are full-width, so that x + 1 folds into the address of a load.
+    size_t node = root_node, c;
+    uint16_t* const weight = model.node_weight;
+    const auto visit = [&](size_t x) {
         path[++depth] = static_cast<uint16_t>(x);
-        const unsigned w = model.node_weight[x];
-        broken = model.node_weight[x + 1] <= w ? depth : broken;
-        model.node_weight[x] = static_cast<uint16_t>(w + 1);
+        const unsigned w = weight[x];
+        broken = weight[x + 1] <= w ? depth : broken;
+        weight[x] = static_cast<uint16_t>(w + 1);
     };
-    unsigned at = root_node * jump_scale;  // node's entries, as a byte offset
-    ++model.node_weight[root_node];
+    size_t at = root_node * jump_scale;  // node's entries, as a byte offset
+    ++weight[root_node];
     while ((c = model.first_child[node]) < node_count && depth < deepest_code) {
         const auto* const column = reinterpret_cast<const uint8_t*>(st.jumps + (acc >> 62));
-        const unsigned next = *reinterpret_cast<const uint16_t*>(column + at);
-        const unsigned mid = c + static_cast<unsigned>(acc >> 63);
+        const size_t next = *reinterpret_cast<const uint16_t*>(column + at);
+        const size_t mid = c + (acc >> 63);
         visit(mid);
         if (next >= jump_leaf) {
             acc <<= 1;
