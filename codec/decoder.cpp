@@ -119,8 +119,9 @@ void moved_jumps(CodecState& st, unsigned n, unsigned k) {
 // weight order, so node(d+1) >= node(d) + node(d-1), with a leaf at 1 and its
 // parent at 2. A leaf at depth d thus needs a root weight of at least F(d+2),
 // and F(24) = 46368 exceeds the limit: d <= 21. After a refill the register
-// holds 56 bits, enough for a code and an offset; the walk checks the bound
-// anyway, so that a broken invariant could never make it read past them.
+// holds 56 bits, enough for a code and an offset. The walk relies on the bound
+// rather than testing the depth at every step; should it ever be broken, the
+// walk still ends at a leaf, and no more bits than the register holds are taken.
 constexpr unsigned deepest_code = 21;
 
 // Walks the tree from the root to a leaf, reading one bit per level, and
@@ -153,7 +154,7 @@ constexpr unsigned deepest_code = 21;
     };
     size_t at = root_node * jump_scale;  // node's entries, as a byte offset
     ++weight[root_node];
-    while ((c = model.first_child[node]) < node_count && depth < deepest_code) {
+    while ((c = model.first_child[node]) < node_count) {
         const auto* const column = reinterpret_cast<const uint8_t*>(st.jumps + (acc >> 62));
         const size_t next = *reinterpret_cast<const uint16_t*>(column + at);
         const size_t mid = c + (acc >> 63);
@@ -168,16 +169,7 @@ constexpr unsigned deepest_code = 21;
         node = next / jump_scale;
         visit(node);
     }
-    bits.skip(depth);
-    if (c < node_count) [[unlikely]] {
-        // Deeper than any tree of this weight can be: go on a bit at a time.
-        while ((c = model.first_child[node]) < node_count) {
-            if (bits.count() == 0) bits.refill();
-            node = c + static_cast<unsigned>(bits.peek() >> 63);
-            bits.skip(1);
-            visit(node);
-        }
-    }
+    bits.skip(depth <= deepest_code + 1 ? depth : deepest_code + 1);
     if (broken != 0) {
         for (unsigned d = 0; d <= broken; ++d) --model.node_weight[path[d]];
         update_model_from(model, path[broken], [&](unsigned n, unsigned k) { moved_jumps(st, n, k); });
