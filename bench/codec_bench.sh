@@ -2,8 +2,9 @@
 # Codec benchmark: builds a corpus from files found on a Debian machine (text from
 # the documentation and manual pages, executables and libraries, seeded random
 # bytes) and prints qxcodec's speed and ratio beside gzip -6 and zstd -3 on the
-# same files in the same run (medians of several runs, files on a RAM-backed
-# path when /dev/shm exists). Usage: bench/codec_bench.sh [runs]
+# same files in the same run (the tools take turns in each of several runs;
+# medians, files on a RAM-backed path when /dev/shm exists).
+# Usage: bench/codec_bench.sh [runs]
 set -euo pipefail
 runs=${1:-5}
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -48,42 +49,59 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/qxbench.XXXXXX")
 [ -d /dev/shm ] && { rmdir "$work"; work=$(mktemp -d /dev/shm/qxbench.XXXXXX); }
 trap 'rm -rf "$work"' EXIT
 
-# median_seconds CMD...: runs CMD $runs times, prints the median wall time.
-median_seconds() {
-    local times=() t0 t1
-    for _ in $(seq "$runs"); do
-        t0=$(date +%s%N)
-        "$@"
-        t1=$(date +%s%N)
-        times+=("$(( t1 - t0 ))")
-    done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; printf "%.6f", m / 1e9 }'
+# seconds CMD...: runs CMD once and prints its wall time in seconds.
+seconds() {
+    local t0 t1
+    t0=$(date +%s%N)
+    "$@"
+    t1=$(date +%s%N)
+    echo "$(( t1 - t0 ))" | awk '{ printf "%.6f\n", $1 / 1e9 }'
 }
 
+# median FILE: the median of the numbers in FILE, one per line.
+median() {
+    sort -n "$1" | awk '{ a[NR] = $1 } END { m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; printf "%.6f", m }'
+}
+
+# ratio_median A B: the median over runs of A's time over B's (paired line by line).
+ratio_median() {
+    paste "$1" "$2" | awk '{ print $1 / $2 }' > "$work/ratios"
+    median "$work/ratios"
+}
+
+tools="gzip qxcodec zstd"
+# The tools take turns within each run, so that a machine whose speed drifts
+# during the benchmark weighs on all of them alike; speeds are medians, and the
+# ratios to gzip are medians of the ratios within each run.
 printf '%-8s %-10s %10s %8s %10s %10s %9s %9s\n' file tool MB ratio "comp MB/s" "dec MB/s" "comp/gz" "dec/gz"
 for name in text binary random; do
     src="$work/$name"
     cp "$corpus/$name" "$src"
     size=$(stat -c %s "$src")
-    gz_comp="" gz_dec=""
-    for tool in gzip qxcodec zstd; do
-        packed="$work/$name.$tool" back="$work/$name.$tool.out"
-        case $tool in
-            gzip)
-                c=$(median_seconds sh -c 'gzip -6 -c "$1" > "$2"' _ "$src" "$packed")
-                d=$(median_seconds sh -c 'gzip -d -c "$1" > "$2"' _ "$packed" "$back") ;;
-            zstd)
-                c=$(median_seconds sh -c 'zstd -q -3 -c "$1" > "$2"' _ "$src" "$packed")
-                d=$(median_seconds sh -c 'zstd -q -d -c "$1" > "$2"' _ "$packed" "$back") ;;
-            qxcodec)
-                c=$(median_seconds "$qxcodec" compress "$src" "$packed")
-                d=$(median_seconds "$qxcodec" decompress "$packed" "$back") ;;
-        esac
-        cmp -s "$src" "$back" || { echo "$tool: round trip of $name differs" >&2; exit 1; }
-        psize=$(stat -c %s "$packed")
-        [ "$tool" = gzip ] && { gz_comp=$c; gz_dec=$d; }
-        awk -v n="$name" -v t="$tool" -v s="$size" -v p="$psize" -v c="$c" -v d="$d" -v gc="$gz_comp" -v gd="$gz_dec" 'BEGIN {
-            printf "%-8s %-10s %10.1f %8.4f %10.2f %10.2f %9.2f %9.2f\n", n, t, s / 1e6, p / s, s / 1e6 / c, s / 1e6 / d, gc / c, gd / d }'
-        rm -f "$packed" "$back"
+    for tool in $tools; do : > "$work/$tool.comp"; : > "$work/$tool.dec"; done
+    for _ in $(seq "$runs"); do
+        for tool in $tools; do
+            packed="$work/$name.$tool" back="$work/$name.$tool.out"
+            case $tool in
+                gzip)
+                    seconds sh -c 'gzip -6 -c "$1" > "$2"' _ "$src" "$packed" >> "$work/$tool.comp"
+                    seconds sh -c 'gzip -d -c "$1" > "$2"' _ "$packed" "$back" >> "$work/$tool.dec" ;;
+                zstd)
+                    seconds sh -c 'zstd -q -3 -c "$1" > "$2"' _ "$src" "$packed" >> "$work/$tool.comp"
+                    seconds sh -c 'zstd -q -d -c "$1" > "$2"' _ "$packed" "$back" >> "$work/$tool.dec" ;;
+                qxcodec)
+                    seconds "$qxcodec" compress "$src" "$packed" >> "$work/$tool.comp"
+                    seconds "$qxcodec" decompress "$packed" "$back" >> "$work/$tool.dec" ;;
+            esac
+            cmp -s "$src" "$back" || { echo "$tool: round trip of $name differs" >&2; exit 1; }
+        done
     done
+    for tool in $tools; do
+        psize=$(stat -c %s "$work/$name.$tool")
+        c=$(median "$work/$tool.comp") d=$(median "$work/$tool.dec")
+        cr=$(ratio_median "$work/gzip.comp" "$work/$tool.comp") dr=$(ratio_median "$work/gzip.dec" "$work/$tool.dec")
+        awk -v n="$name" -v t="$tool" -v s="$size" -v p="$psize" -v c="$c" -v d="$d" -v cr="$cr" -v dr="$dr" 'BEGIN {
+            printf "%-8s %-10s %10.1f %8.4f %10.2f %10.2f %9.2f %9.2f\n", n, t, s / 1e6, p / s, s / 1e6 / c, s / 1e6 / d, cr, dr }'
+    done
+    rm -f "$work/$name".*
 done
