@@ -80,7 +80,7 @@ public:
 
     // Makes room for at least `bytes` more output bytes beyond the pending bits.
     void reserve(size_t bytes) {
-        if (pos_ + bytes + 8 > out_.size()) out_.resize((pos_ + bytes + 8) * 2);
+        if (pos_ + bytes + 8 > out_.size()) grow(pos_ + bytes + 8);
     }
 
     // Appends the low `n` bits (1..32) of `value`.
@@ -106,6 +106,14 @@ public:
     }
 
 private:
+    // Doubles the bytes in use, within the room reserved up front while that lasts:
+    // only the part written is ever touched.
+    [[gnu::noinline]] void grow(size_t need) {
+        size_t size = need * 2;
+        if (size > out_.capacity() && need <= out_.capacity()) size = out_.capacity();
+        out_.resize(size);
+    }
+
     size_t pos_;
     std::vector<uint8_t>& out_;
     uint64_t acc_ = 0;
@@ -371,7 +379,8 @@ void write_header(std::vector<uint8_t>& out, size_t size) {
     out.clear();
     // Room for incompressible input from the start: growing later would copy,
     // holding the old and the new buffer at once.
-    out.resize(size + size / 8 + 256);
+    out.reserve(size + size / 8 + 256);
+    out.resize(4);
     const auto length = static_cast<uint32_t>(size);
     for (unsigned k = 0; k < 4; ++k) out[k] = static_cast<uint8_t>(length >> (8 * k));
 }
