@@ -36,7 +36,8 @@ CheckBlock make_check_block(std::string_view password) {
     uint16_t sum = 0;
     for (size_t i = 0; i < n; ++i) sum = static_cast<uint16_t>(sum + p[i]);
     uint32_t mirrored = 0;
-    for (size_t i = 0, j = n - 1; n > 0 && i <= j; ++i, --j) mirrored += static_cast<uint32_t>(p[i]) * p[j];
+    // Pairs from both ends toward the middle; an odd middle byte pairs with itself.
+    for (size_t i = 0; 2 * i + 1 <= n; ++i) mirrored += static_cast<uint32_t>(p[i]) * p[n - 1 - i];
     return CheckBlock{static_cast<uint8_t>(n),
                       static_cast<uint8_t>(sum),
                       static_cast<uint8_t>(sum >> 8),

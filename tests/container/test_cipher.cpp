@@ -106,6 +106,12 @@ TEST(CheckBlock, UsesBytesAsUnsignedValues) {
     // 32 bytes of 255: sum 8160, mirrored 16 * 65025 = 1040400.
     EXPECT_EQ(make_check_block(std::string(32, '\xFF')),
               (CheckBlock{32, 0xE0, 0x1F, 0x10, 0xE0, 0x0F, 0x00, 0xFF}));
+    // The shortest passwords: the middle byte squared once, the pair once; the
+    // walk from both ends must stop there and read nothing beyond the password.
+    const std::string one_byte = "x", two_bytes = "xy";
+    EXPECT_EQ(make_check_block(std::string_view(one_byte)), (CheckBlock{1, 'x', 0, 0x40, 0x38, 0, 0, 'x'}));
+    EXPECT_EQ(make_check_block(std::string_view(two_bytes)), (CheckBlock{2, 0xF1, 0, 0xB8, 0x38, 0, 0, 'x'}));
+    EXPECT_EQ(make_check_block(""), (CheckBlock{0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(Plaintext, SplitsAtTheFirstEsc) {
