@@ -57,7 +57,18 @@ int encipher_data(uint8_t* b, size_t size, std::string_view password, const Tick
     size_t k = 0;
     if (size >= 2) {
         const size_t last = size - 1;
-        for (size_t i = 0; i < last; ++i) {
+        // Below `clear`, a partner (at most 255 bytes on) never needs clamping,
+        // and the password's bytes are taken in runs rather than one index at a time.
+        const size_t clear = last >= 255 ? last - 254 : 0;
+        size_t i = 0;
+        while (i < clear) {
+            const size_t run = std::min(n - k, clear - i);
+            const uint8_t* const x = p + k;
+            for (size_t j = 0; j < run; ++j, ++i) std::swap(b[i], b[i + x[j]]);
+            k += run;
+            if (k == n) k = 0;
+        }
+        for (; i < last; ++i) {
             shuffle_step(b, i, p[k], last);
             if (++k >= n) k = 0;
         }
@@ -80,9 +91,22 @@ bool decipher_data(uint8_t* b, size_t size, std::string_view password, int key_i
     size_t k = static_cast<size_t>(key_index);
     if (size >= 2) {
         const size_t last = size - 1;
-        for (size_t i = last; i-- > 0;) {
+        // The steps of encipher_data in reverse order: those that may clamp first,
+        // then the rest with the password's bytes taken in runs.
+        const size_t clear = last >= 255 ? last - 254 : 0;
+        size_t i = last;  // the next step is at i - 1
+        for (; i > clear; k = k == 0 ? n - 1 : k - 1) {
+            --i;
             shuffle_step(b, i, p[k], last);
-            k = k == 0 ? n - 1 : k - 1;
+        }
+        while (i > 0) {
+            const size_t run = std::min(k + 1, i);
+            const uint8_t* const x = p + k;
+            for (size_t j = 0; j < run; ++j) {
+                --i;
+                std::swap(b[i], b[i + *(x - j)]);
+            }
+            k = run == k + 1 ? n - 1 : k - run;
         }
     }
     notify(tick);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -47,6 +48,34 @@ TEST(Cipher, KeyIndexIsTheLastShuffleStep) {
         Bytes b(len, 9);
         int k = encipher_data(b.data(), b.size(), pw);
         EXPECT_EQ(k, len < 2 ? 3 : static_cast<int>((len - 2) % 4)) << len;
+    }
+}
+
+TEST(Cipher, LongBuffersMatchTheTransformTakenOneStepAtATime) {
+    // The shuffle takes the password in runs away from the end of the buffer;
+    // here it is checked against the steps written out one at a time.
+    const auto reference = [](Bytes b, std::string_view pw) {
+        const size_t n = pw.size(), last = b.size() - 1;
+        for (size_t i = 0; i + 1 < b.size(); i += 2) std::swap(b[i], b[i + 1]);
+        for (size_t i = 0; i < last; ++i) b[i] = static_cast<uint8_t>(0u - b[i]);
+        for (size_t i = 0, k = 0; i < last; ++i, k = (k + 1) % n)
+            std::swap(b[i], b[std::min<size_t>(i + static_cast<uint8_t>(pw[k]), last)]);
+        std::reverse(b.begin(), b.end());
+        return b;
+    };
+    std::mt19937 rng(11);
+    for (const std::string& pw : {std::string("pass"), std::string("x"), std::string("\xFF\xFE\xFD", 3),
+                                 std::string("correct horse battery staple")}) {
+        for (size_t len : {255u, 256u, 257u, 258u, 511u, 1000u, 4099u}) {
+            Bytes plain(len);
+            for (auto& c : plain) c = static_cast<uint8_t>(rng());
+            int k = 0;
+            const Bytes ours = enciphered(plain, pw, &k);
+            EXPECT_EQ(ours, reference(plain, pw)) << pw << " " << len;
+            Bytes back = ours;
+            EXPECT_TRUE(decipher_data(back.data(), back.size(), pw, k));
+            EXPECT_EQ(back, plain) << pw << " " << len;
+        }
     }
 }
 
