@@ -2,9 +2,10 @@
 # Pipeline benchmark: encrypts and decrypts the codec benchmark's text and binary
 # corpus files (50 MB each) with quillex in a pseudo-terminal, and side by side
 # with gpg --symmetric (zlib) / gpg -d and with the codec alone (qxcodec), on the
-# same files in the same run. Prints wall time, MB/s and peak memory (the
-# kernel's maximum resident set size, from /usr/bin/time -v) per tool, as the
-# median of several runs. Usage: bench/pipeline_bench.sh [runs]
+# same files in the same run, the tools taking turns. Prints wall time, MB/s and
+# peak memory (the kernel's maximum resident set size, from /usr/bin/time -v) per
+# tool: medians of several runs, and ratios as medians of paired runs.
+# Usage: bench/pipeline_bench.sh [runs]
 #
 # QX_BENCH_TOOL=1 measures the test-only one-pipeline program instead of quillex
 # (the same pipelines without the console), e.g. before the dispatch is wired.
@@ -69,21 +70,24 @@ os.waitpid(pid, 0)
 print(f"{took:.6f}" if ok else "fail")
 PY
 
-# measure KIND FILE CMD...: runs CMD (with FILE restored first when KIND is enc)
-# $runs times; sets $secs (median) and $rss_kb (largest).
-measure() {
-    local times=() rss=0 t
-    for _ in $(seq "$runs"); do
-        "$@" > "$work/out" 2> "$work/time"
-        t=$(tail -n 1 "$work/out")
-        [ "$t" = fail ] && { echo "run failed: $*" >&2; exit 1; }
-        times+=("$t")
-        r=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time")
-        [ "${r:-0}" -gt "$rss" ] && rss=$r
-    done
-    secs=$(printf '%s\n' "${times[@]}" | sort -n | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }')
-    rss_kb=$rss
+# once STEP CMD...: runs CMD once, appending its seconds (the last line it prints)
+# to $work/STEP.t and its peak memory in KiB to $work/STEP.kb.
+once() {
+    local step=$1 t r
+    shift
+    "$@" > "$work/out" 2> "$work/time"
+    t=$(tail -n 1 "$work/out")
+    [ "$t" = fail ] && { echo "run failed: $*" >&2; exit 1; }
+    echo "$t" >> "$work/$step.t"
+    r=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time")
+    echo "${r:-0}" >> "$work/$step.kb"
 }
+
+# median FILE: the median of the numbers in FILE, one per line.
+median() { sort -n "$1" | awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
+
+# ratio A B: the median over runs of step A's time over step B's (paired run by run).
+ratio() { paste "$work/$1.t" "$work/$2.t" | awk '{ print $1 / $2 }' > "$work/ratios"; median "$work/ratios"; }
 
 # Wrappers printing their own wall seconds on the last line, under /usr/bin/time -v.
 timed() { local t0 t1; t0=$(date +%s%N); /usr/bin/time -v "$@" >/dev/null; t1=$(date +%s%N); echo "scale=6; ($t1 - $t0) / 1000000000" | bc; }
@@ -98,48 +102,65 @@ quillex_run() {  # quillex_run FILE: one quillex call on FILE (whichever way cla
 }
 
 printf '%-7s %-22s %9s %9s %10s %10s\n' file step MB seconds "MB/s" "peak MiB"
-row() { printf '%-7s %-22s %9.1f %9.3f %10.1f %10.1f\n' "$1" "$2" "$3" "$secs" "$(echo "$3 / $secs" | bc -l)" "$(echo "$rss_kb / 1024" | bc -l)"; }
+row() {  # row FILE STEP-NAME LABEL MB
+    local secs kb
+    secs=$(median "$work/$2.t")
+    kb=$(sort -n "$work/$2.kb" | tail -n 1)
+    printf '%-7s %-22s %9.1f %9.3f %10.1f %10.1f\n' "$1" "$3" "$4" "$secs" "$(echo "$4 / $secs" | bc -l)" "$(echo "$kb / 1024" | bc -l)"
+}
 
+# Every step of a file runs once per round, in turn, so that a machine whose
+# speed drifts during the benchmark weighs on all of them alike; the table
+# gives medians, and the ratios are medians of the ratios within each round.
 for name in text binary; do
     src="$corpus/$name"
     mb=$(echo "$(stat -c %s "$src") / 1048576" | bc -l)
     f="$work/$name.dat"
+    rm -f "$work"/*.t "$work"/*.kb
 
-    # quillex: encryption of the plain file, decryption of the encrypted one.
-    enc_quillex() { cp "$src" "$f"; quillex_run "$f"; }
-    measure enc_quillex; row "$name" "quillex encrypt" "$mb"; q_enc=$secs
-    cp "$src" "$f"; quillex_run "$f" >/dev/null 2>&1; cp "$f" "$work/$name.qx"
-    dec_quillex() { cp "$work/$name.qx" "$f"; quillex_run "$f"; }
-    measure dec_quillex; row "$name" "quillex decrypt" "$mb"; q_dec=$secs
-    cmp -s "$f" "$src" || { echo "quillex round trip differs for $name" >&2; exit 1; }
-
-    # gpg with the same kind of compression step.
-    gpg_enc() { rm -f "$work/$name.gpg"; timed gpg --homedir "$gpg_home" --batch --yes --pinentry-mode loopback \
-        --passphrase "$password" --symmetric --compress-algo zlib -o "$work/$name.gpg" "$src"; }
-    measure gpg_enc; row "$name" "gpg --symmetric zlib" "$mb"; g_enc=$secs
-    gpg_dec() { timed gpg --homedir "$gpg_home" --batch --yes --pinentry-mode loopback --passphrase "$password" \
-        -d -o "$work/$name.gpgout" "$work/$name.gpg"; }
-    measure gpg_dec; row "$name" "gpg -d" "$mb"; g_dec=$secs
-
-    # The codec alone: on the corpus file, and on the data the pipelines really hand
-    # it (the enciphered plaintext, whose shuffled bytes compress less well and so
-    # decode more slowly): the work file of one run, and the data region it yields.
-    codec_c() { timed "$build/qxcodec" compress "$src" "$work/$name.qxc"; }
-    measure codec_c; row "$name" "qxcodec compress file" "$mb"
-    codec_d() { timed "$build/qxcodec" decompress "$work/$name.qxc" "$work/$name.qxd"; }
-    measure codec_d; row "$name" "qxcodec decomp. file" "$mb"
+    # What the codec alone is given by the pipelines: the enciphered plaintext
+    # (shuffled bytes compress less well and so decode more slowly) from the work
+    # file of one run, and the data region that an encrypted file holds.
     cp "$src" "$f"
     "$build/qx_pipeline_tool" encrypt "$f" "$password" -n -w "$work/$name.codec_in" >/dev/null
     /usr/bin/python3 -c 'import struct, sys
 b = open(sys.argv[1], "rb").read(); o = struct.unpack("<I", b[4:8])[0]
 open(sys.argv[2], "wb").write(b[8:o] + b[o + 8:])' "$f" "$work/$name.region"
-    codec_ce() { timed "$build/qxcodec" compress "$work/$name.codec_in" "$work/$name.qxc"; }
-    measure codec_ce; row "$name" "qxcodec compress enc." "$mb"; c_enc=$secs
-    codec_de() { timed "$build/qxcodec" decompress "$work/$name.region" "$work/$name.qxd"; }
-    measure codec_de; row "$name" "qxcodec decomp. enc." "$mb"; c_dec=$secs
+    cp "$src" "$f"; quillex_run "$f" >/dev/null 2>&1; cp "$f" "$work/$name.qx"
+    "$build/qxcodec" compress "$src" "$work/$name.qxc"
+
+    enc_quillex() { cp "$src" "$f"; quillex_run "$f"; }
+    dec_quillex() { cp "$work/$name.qx" "$f"; quillex_run "$f"; }
+    gpg_enc() { rm -f "$work/$name.gpg"; timed gpg --homedir "$gpg_home" --batch --yes --pinentry-mode loopback \
+        --passphrase "$password" --symmetric --compress-algo zlib -o "$work/$name.gpg" "$src"; }
+    gpg_dec() { timed gpg --homedir "$gpg_home" --batch --yes --pinentry-mode loopback --passphrase "$password" \
+        -d -o "$work/$name.gpgout" "$work/$name.gpg"; }
+    codec_c() { timed "$build/qxcodec" compress "$src" "$work/$name.qxc"; }
+    codec_d() { timed "$build/qxcodec" decompress "$work/$name.qxc" "$work/$name.qxd"; }
+    codec_ce() { timed "$build/qxcodec" compress "$work/$name.codec_in" "$work/$name.qxce"; }
+    codec_de() { timed "$build/qxcodec" decompress "$work/$name.region" "$work/$name.qxde"; }
+    for _ in $(seq "$runs"); do
+        once q_enc enc_quillex
+        once q_dec dec_quillex
+        cmp -s "$f" "$src" || { echo "quillex round trip differs for $name" >&2; exit 1; }
+        once g_enc gpg_enc
+        once g_dec gpg_dec
+        once c_file codec_c
+        once d_file codec_d
+        once c_enc codec_ce
+        once d_enc codec_de
+    done
+    row "$name" q_enc "quillex encrypt" "$mb"
+    row "$name" q_dec "quillex decrypt" "$mb"
+    row "$name" g_enc "gpg --symmetric zlib" "$mb"
+    row "$name" g_dec "gpg -d" "$mb"
+    row "$name" c_file "qxcodec compress file" "$mb"
+    row "$name" d_file "qxcodec decomp. file" "$mb"
+    row "$name" c_enc "qxcodec compress enc." "$mb"
+    row "$name" d_enc "qxcodec decomp. enc." "$mb"
 
     printf '%-7s ratios: encrypt gpg/quillex %.2f (target >= 0.5), decrypt gpg/quillex %.2f (target >= 1),\n' \
-        "$name" "$(echo "$g_enc / $q_enc" | bc -l)" "$(echo "$g_dec / $q_dec" | bc -l)"
+        "$name" "$(ratio g_enc q_enc)" "$(ratio g_dec q_dec)"
     printf '%-7s         quillex/codec on the enciphered data: encrypt %.2f, decrypt %.2f (target <= 1.25)\n' \
-        "" "$(echo "$q_enc / $c_enc" | bc -l)" "$(echo "$q_dec / $c_dec" | bc -l)"
+        "" "$(ratio q_enc c_enc)" "$(ratio q_dec d_enc)"
 done
