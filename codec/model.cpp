@@ -54,10 +54,4 @@ void rebuild_model(Model& m) {
     m.node_parent[root_node] = 0;
 }
 
-unsigned code_length(const Model& m, unsigned s) {
-    unsigned length = 0;
-    for (unsigned n = m.node_parent[node_count + s]; n != root_node; n = m.node_parent[n]) ++length;
-    return length;
-}
-
 }  // namespace qx::codec

@@ -71,7 +71,4 @@ inline void update_model(Model& m, unsigned s) {
     update_model_from(m, m.node_parent[node_count + s]);
 }
 
-// The depth of symbol `s`'s leaf, which is the length of its code.
-unsigned code_length(const Model& m, unsigned s);
-
 }  // namespace qx::codec
