@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include "test_files.hpp"
+
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,6 +19,7 @@
 #include <vector>
 
 using namespace qx::container;
+using namespace qx::container::test_files;
 namespace fsys = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
@@ -26,14 +27,6 @@ namespace {
 
 const std::string password = "fault test";
 
-std::string read(const fsys::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write(const fsys::path& p, const std::string& data) {
-    std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
-}
 
 std::string make_text(size_t size) {
     std::mt19937 rng(5);
@@ -109,11 +102,7 @@ size_t leftover_temps(const fsys::path& dir) {
 class Faults : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fsys::temp_directory_path() /
-              ("qx_faults_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fsys::remove_all(dir);
-        fsys::create_directories(dir);
+        dir = fresh_test_directory("qx_faults_");
         file = dir / "big.txt";
         work = (dir / "EXa00001").string();
     }

@@ -3,26 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include "test_files.hpp"
+
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace qx::container;
+using namespace qx::container::test_files;
 namespace fsys = std::filesystem;
 
 namespace {
 
-std::string read(const fsys::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write(const fsys::path& p, std::string_view data) {
-    std::ofstream(p, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
-}
 
 std::string text(size_t size) {
     std::string s;
@@ -34,11 +27,7 @@ std::string text(size_t size) {
 class Pipeline : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = fsys::temp_directory_path() /
-              ("qx_pipeline_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fsys::remove_all(dir);
-        fsys::create_directories(dir);
+        dir = fresh_test_directory("qx_pipeline_");
         run.work_file = (dir / "EXa12345").string();
         write(run.work_file, "");
         run.codec = &codec;
