@@ -49,15 +49,6 @@ void out(std::string_view text) {
     output.flush();
 }
 
-void outf(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    int length = 0;
-    std::string text = format_text(format, args, length);
-    va_end(args);
-    out(text);
-}
-
 int show_message_v(int kind, int attribute, const char* format, va_list args) {
     platform::ConsoleOutput& output = platform::console_output();
     platform::ScreenBufferInfo& info = writer.buffer_info;

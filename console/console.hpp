@@ -21,8 +21,6 @@ inline constexpr int kind_fatal = 1;   // "*** error ***", then the process ends
 
 // Writes plain text to standard output and flushes it, so the cursor stands where it ended.
 void out(std::string_view text);
-// printf-style variant of out().
-void outf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Shows a message: an error header for kind >= 0, the formatted text, the rows
 // it occupies coloured with `attribute`. Kind < 0 returns; kind 0 writes
