@@ -4,6 +4,7 @@
 #include "console/console.hpp"
 #include "container/cipher.hpp"
 #include "platform/file_system.hpp"
+#include "platform/platform.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -67,7 +68,7 @@ int restore_from_backup(const std::string& path, const std::string& backup, cons
     fs::Target target;
     const std::string destination = fs::inspect_target(path, target) ? target.path : path;
     // A backup that could not be copied back is the only intact copy: it stays.
-    if (copy_file(backup, destination) == 0) fs::remove_file(backup);
+    if (copy_file(backup, destination) == 0) platform::delete_file(backup);
     return 0;
 }
 
@@ -126,7 +127,7 @@ public:
     // Ends a failure that leaves the file unchanged. A backup taken by this call is
     // then an identical copy of the file, and is deleted as a restore would leave it.
     Result fail(Fault fault, Status status = Status::failed) {
-        if (!backup_.empty()) fs::remove_file(backup_);
+        if (!backup_.empty()) platform::delete_file(backup_);
         backup_.clear();
         return failure(fault, status);
     }

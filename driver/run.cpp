@@ -40,10 +40,8 @@ void make_work_file(RunState& state) {
     uint32_t pid = platform::current_process_id();
     for (char letter = 'a'; letter <= 'z'; ++letter) {
         state.work_file_name = work_file_name(pid, letter);
-        if (platform::file_exists(state.work_file_name)) continue;
-        if (platform::create_new_file(state.work_file_name)) {
+        if (platform::create_new_file(state.work_file_name, state.work_slot)) {
             state.work_file_created = true;
-            state.work_slot = platform::track_temp_file(state.work_file_name);
             return;
         }
     }
@@ -97,10 +95,8 @@ bool try_temp_list(RunState& state, const std::string& place) {
     for (char letter = 'a'; letter <= 'z'; ++letter) {
         state.list_file_name = temp_list_name(place, pid, letter, native_rules());
         if (state.list_file_name.size() > max_path_length) return false;
-        if (platform::file_exists(state.list_file_name) || !platform::create_new_file(state.list_file_name))
-            continue;
+        if (!platform::create_new_file(state.list_file_name, state.list_slot)) continue;
         state.list_is_temporary = true;
-        state.list_slot = platform::track_temp_file(state.list_file_name);
         state.list_stream = std::fopen(state.list_file_name.c_str(), "w+b");
         return state.list_stream != nullptr;
     }

@@ -88,7 +88,4 @@ private:
 // Writes the run's work file whole (created or truncated; never through a link).
 bool write_work_file(const std::string& path, const uint8_t* data, size_t count);
 
-// Deletes a file. False when it could not be deleted.
-bool remove_file(const std::string& path);
-
 }  // namespace qx::platform::fs

@@ -127,12 +127,8 @@ private:
 // Matches `name` against a wildcard pattern with the platform's rules.
 bool wildcard_match(std::string_view pattern, std::string_view name);
 
-// SetCurrentDirectoryA.
-bool set_current_directory(const std::string& path);
 // GetCurrentProcessId.
 uint32_t current_process_id();
-// GetFileAttributesA != INVALID_FILE_ATTRIBUTES (also true for a dangling link on POSIX).
-bool file_exists(const std::string& path);
 // DeleteFileA.
 bool delete_file(const std::string& path);
 // Current time in seconds, for the run's random seed.
@@ -142,7 +138,9 @@ std::string temp_directory();
 
 // Creates an empty file that did not exist: fails when anything, a link included,
 // already has that name (O_CREAT|O_EXCL|O_NOFOLLOW; CREATE_NEW). Owner-only access.
-bool create_new_file(const std::string& path);
+// The file is tracked for deletion on interrupt (see track_temp_file) from the
+// moment it exists; `slot` receives the slot, -1 when it could not be tracked.
+bool create_new_file(const std::string& path, int& slot);
 
 // ---------------------------------------------------------------------------
 // Interrupts: Ctrl+C outside a key wait, SIGTERM (console control events on Windows).

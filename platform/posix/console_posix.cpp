@@ -14,7 +14,7 @@
 
 #include "platform/platform.hpp"
 #include "platform/side.hpp"
-#include "platform/posix/interrupts.hpp"
+#include "platform/posix/descriptors.hpp"
 #include "platform/posix/terminal_keys.hpp"
 #include "platform/posix/terminal_output.hpp"
 
@@ -53,23 +53,10 @@ bool locale_is_utf8() {
     return true;
 }
 
-// Writes all of `size` bytes to a descriptor, retrying after interrupted or partial writes.
-void write_all(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
 // Standard output (descriptor 1), sized from the terminal when it is one.
 class StdoutOutput final : public TerminalOutput {
 public:
-    StdoutOutput() : TerminalOutput(settings(), [](std::string_view text) { write_all(1, text.data(), text.size()); }) {
+    StdoutOutput() : TerminalOutput(settings(), [](std::string_view text) { posix::write_all(1, text.data(), text.size()); }) {
         interrupt_state.stdout_is_terminal = is_terminal() ? 1 : 0;
     }
 
@@ -265,13 +252,17 @@ void untrack_temp_file(int slot) {
     if (slot >= 0 && slot < temp_slots) temp_files[slot].used = 0;
 }
 
-posix::InterruptsHeld::InterruptsHeld() {
-    sigset_t held;
+int posix::open_new_tracked(const std::string& path, int& slot) {
+    sigset_t held, previous;
     sigemptyset(&held);
     for (int s : interrupt_signals) sigaddset(&held, s);
-    ::sigprocmask(SIG_BLOCK, &held, &previous_);
+    ::sigprocmask(SIG_BLOCK, &held, &previous);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int saved_errno = errno;
+    slot = fd >= 0 ? track_temp_file(path) : -1;
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = saved_errno;
+    return fd;
 }
-
-posix::InterruptsHeld::~InterruptsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 }  // namespace qx::platform

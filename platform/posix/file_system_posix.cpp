@@ -4,11 +4,10 @@
 #if !defined(_WIN32)
 
 #include "platform/platform.hpp"
-#include "platform/posix/interrupts.hpp"
+#include "platform/posix/descriptors.hpp"
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,19 +26,6 @@ int open_regular(const std::string& path, struct stat& st) {
         return -1;
     }
     return fd;
-}
-
-bool write_all(int fd, const uint8_t* data, size_t count) {
-    while (count > 0) {
-        ssize_t n = ::write(fd, data, count > (1u << 30) ? (1u << 30) : count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        count -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 std::string directory_of(const std::string& path) {
@@ -133,7 +119,6 @@ Replacement::~Replacement() { discard(); }
 bool Replacement::begin(const std::string& path) {
     discard();
     path_ = path;
-    std::string directory = directory_of(path);
     size_t slash = path.rfind('/');
     std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     if (base.size() > 200) base.resize(200);
@@ -141,13 +126,8 @@ bool Replacement::begin(const std::string& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
         temp_ = prefix + "." + base + ".qxtmp" + std::to_string(::getpid()) + "." +
                 std::to_string(temp_counter.fetch_add(1));
-        // An interrupt between creating the file and tracking it would leave it behind.
-        posix::InterruptsHeld held;
-        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd_ >= 0) {
-            slot_ = platform::track_temp_file(temp_);
-            return true;
-        }
+        fd_ = posix::open_new_tracked(temp_, slot_);
+        if (fd_ >= 0) return true;
         if (errno != EEXIST) break;
     }
     temp_.clear();
@@ -155,7 +135,7 @@ bool Replacement::begin(const std::string& path) {
 }
 
 bool Replacement::write(const uint8_t* data, size_t count) {
-    return fd_ >= 0 && write_all(fd_, data, count);
+    return fd_ >= 0 && posix::write_all(fd_, data, count);
 }
 
 bool Replacement::commit(uint32_t mode, uint32_t owner, uint32_t group) {
@@ -191,11 +171,9 @@ void Replacement::discard() {
 bool write_work_file(const std::string& path, const uint8_t* data, size_t count) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return false;
-    bool ok = write_all(fd, data, count);
+    bool ok = posix::write_all(fd, data, count);
     return (::close(fd) == 0) && ok;
 }
-
-bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 }  // namespace qx::platform::fs
 

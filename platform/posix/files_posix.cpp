@@ -1,14 +1,17 @@
-// POSIX side of the file calls: directory search with wildcards, file tests, deletion, time.
+// POSIX side of the file calls: directory search with wildcards, exclusive creation, deletion, time.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "platform/posix/descriptors.hpp"
 
 namespace qx::platform {
 
@@ -70,14 +73,7 @@ bool DirectorySearch::next(FoundFile& found) {
     return true;
 }
 
-bool set_current_directory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
-
 uint32_t current_process_id() { return static_cast<uint32_t>(::getpid()); }
-
-bool file_exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
@@ -86,8 +82,23 @@ int64_t time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 // Fixed rather than taken from TMPDIR: the program reads no environment variable.
 std::string temp_directory() { return "/tmp/"; }
 
-bool create_new_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+bool posix::write_all(int fd, const void* data, size_t count) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (count > 0) {
+        // Large buffers go in pieces of at most 1 GiB, which every system accepts in one call.
+        const ssize_t n = ::write(fd, bytes, count > (size_t{1} << 30) ? (size_t{1} << 30) : count);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool create_new_file(const std::string& path, int& slot) {
+    const int fd = posix::open_new_tracked(path, slot);
     if (fd < 0) return false;
     ::close(fd);
     return true;

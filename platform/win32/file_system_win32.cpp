@@ -189,17 +189,15 @@ bool Replacement::begin(const std::string& path) {
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             fd_ = descriptor_for(h, _O_WRONLY);
-            if (fd_ < 0) break;
-            return true;
+            if (fd_ >= 0) return true;
+            ::DeleteFileA(temp_.c_str());  // created by this call, but unusable
         }
-        DWORD error = ::GetLastError();
+        const DWORD error = h == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_INVALID_HANDLE;
         platform::untrack_temp_file(slot_);
         slot_ = -1;
+        // Only a name that another file holds is worth another try; that file stays.
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
     }
-    if (slot_ >= 0) platform::untrack_temp_file(slot_);
-    slot_ = -1;
-    if (!temp_.empty()) ::DeleteFileA(temp_.c_str());
     temp_.clear();
     return false;
 }
@@ -249,7 +247,5 @@ bool write_work_file(const std::string& path, const uint8_t* data, size_t count)
     bool ok = write_all(h, data, count);
     return (::CloseHandle(h) != 0) && ok;
 }
-
-bool remove_file(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
 
 }  // namespace qx::platform::fs

@@ -57,11 +57,7 @@ bool DirectorySearch::next(FoundFile& found) {
     return true;
 }
 
-bool set_current_directory(const std::string& path) { return ::SetCurrentDirectoryA(path.c_str()) != 0; }
-
 uint32_t current_process_id() { return static_cast<uint32_t>(::GetCurrentProcessId()); }
-
-bool file_exists(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool delete_file(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
 
@@ -74,11 +70,18 @@ std::string temp_directory() {
 }
 
 // CREATE_NEW fails when anything already has the name, a link included; the
-// file inherits the directory's access rights.
-bool create_new_file(const std::string& path) {
+// file inherits the directory's access rights. The console handler runs on a
+// thread of its own at any moment, so the name is tracked before the file exists.
+bool create_new_file(const std::string& path, int& slot) {
+    slot = -1;
     if (win32::ending()) return false;
+    slot = track_temp_file(path);
     HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+        untrack_temp_file(slot);
+        slot = -1;
+        return false;
+    }
     ::CloseHandle(h);
     return true;
 }
