@@ -114,12 +114,21 @@ public:
     }
 
     // Takes the backup when one is due: complete and flushed before the file is touched.
-    Fault take_backup() {
+    // When the caller holds the file's exact contents, they are written from memory
+    // rather than read from the file a second time.
+    Fault take_backup(const uint8_t* contents = nullptr, size_t size = 0) {
         if (!backup_due(path_, run_.no_backup)) return Fault::none;
         const std::string name = backup_name(path_);
         // A backup name that reaches the file itself (through a link) would be no backup.
         if (fs::same_file(name, target_.path)) return Fault::none;
-        if (copy_file(path_, name) != 0) return Fault::backup_failed;
+        if (contents != nullptr) {
+            fs::Replacement out;
+            if (!out.begin(name) || !out.write(contents, size) ||
+                !out.commit(target_.mode, target_.owner, target_.group))
+                return Fault::backup_failed;
+        } else if (copy_file(path_, name) != 0) {
+            return Fault::backup_failed;
+        }
         backup_ = name;
         return Fault::none;
     }
@@ -190,15 +199,14 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
         return failure(Fault::no_memory);
     }
     job.say("... encrypting ");
-    uint8_t probe;
     // A file that grew or shrank since its size was taken would be cut or padded.
-    if (!in.read_at(0, plain.data() + t + 1, static_cast<size_t>(size)) || in.read_some(size, &probe, 1) != 0)
-        return failure(Fault::cannot_open);
+    if (!in.read_to_end(0, plain.data() + t + 1, static_cast<size_t>(size))) return failure(Fault::cannot_open);
     in.close();
 
     if (Fault f = job.check_target(); f != Fault::none) return failure(f);
     // The backup (when due) is complete and flushed from here on; the file is untouched.
-    if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
+    if (Fault f = job.take_backup(plain.data() + t + 1, static_cast<size_t>(size)); f != Fault::none)
+        return failure(f);
     job.say(".");
 
     assemble_plaintext(plain.data());
@@ -216,9 +224,7 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
             return failure(Fault::work_file_failed);
         }
         job.say(" compressing .");
-        codec::Failure why = codec::Failure::none;
-        if (!job.codec().compress(plain.data(), plain.size(), sealed.region, &why))
-            return job.fail(why == codec::Failure::no_memory ? Fault::no_memory : Fault::too_large);
+        if (Fault f = compress_region(job.codec(), plain, sealed.region); f != Fault::none) return job.fail(f);
         job.say(".");
         std::vector<uint8_t>().swap(plain);  // only the compressed data is needed from here on
         if (!region_fits_format(sealed.region.size())) return job.fail(Fault::too_large);
@@ -262,8 +268,7 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     const uint64_t size = in.size();
     const uint32_t offset = file_class.check_offset;
     uint8_t block[check_block_size] = {};
-    if (size >= container_overhead && offset >= header_size && uint64_t{offset} + check_block_size <= size &&
-        !in.read_at(offset, block, check_block_size))
+    if (check_block_within(size, offset) && !in.read_at(offset, block, check_block_size))
         return failure(Fault::cannot_open);
     if (Fault f = test_check_block(size, offset, block, password); f != Fault::none) return failure(f);
 
@@ -278,9 +283,7 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     }
     if (!in.read_at(header_size, region.data(), split)) return failure(Fault::cannot_open);
     job.say(".");
-    uint8_t probe;
-    if (!in.read_at(uint64_t{offset} + check_block_size, region.data() + split, region.size() - split) ||
-        in.read_some(size, &probe, 1) != 0)
+    if (!in.read_to_end(uint64_t{offset} + check_block_size, region.data() + split, region.size() - split))
         return failure(Fault::cannot_open);
     in.close();
     job.say(".");

@@ -60,11 +60,8 @@ Fault seal(const uint8_t* contents, size_t size, std::string_view password, int 
         const int key = encipher_data(plain.data(), plain.size(), password);
         uint32_t z = static_cast<uint32_t>(size);
         if (compress == 1) {
-            codec::Failure why = codec::Failure::none;
-            if (!codec.compress(plain.data(), plain.size(), sealed.region, &why))
-                return why == codec::Failure::no_memory ? Fault::no_memory : Fault::too_large;
-            if (!region_fits_format(sealed.region.size())) return Fault::too_large;
-            z = static_cast<uint32_t>(sealed.region.size());
+            if (Fault f = compress_region(codec, plain, sealed.region); f != Fault::none) return f;
+            z = static_cast<uint32_t>(sealed.region.size());  // finish_seal refuses a region too large
         } else {
             sealed.region = std::move(plain);
         }
@@ -80,11 +77,15 @@ Fault seal(const uint8_t* contents, size_t size, std::string_view password, int 
 
 Fault test_check_block(uint64_t file_size, uint32_t check_offset, const uint8_t* block, std::string_view password) {
     if (password.empty()) return Fault::bad_argument;
-    if (file_size < container_overhead || check_offset < header_size ||
-        static_cast<uint64_t>(check_offset) + check_block_size > file_size)
-        return Fault::damaged;
+    if (!check_block_within(file_size, check_offset)) return Fault::damaged;
     const CheckBlock want = make_check_block(password);
     return std::memcmp(block, want.data(), want.size()) == 0 ? Fault::none : Fault::wrong_password;
+}
+
+Fault compress_region(codec::Codec& codec, const std::vector<uint8_t>& plain, std::vector<uint8_t>& region) {
+    codec::Failure why = codec::Failure::none;
+    if (codec.compress(plain.data(), plain.size(), region, &why)) return Fault::none;
+    return why == codec::Failure::no_memory ? Fault::no_memory : Fault::too_large;
 }
 
 Fault decompress_region(codec::Codec& codec, const std::vector<uint8_t>& region, std::vector<uint8_t>& out) {
@@ -125,9 +126,7 @@ Fault open_sealed(const uint8_t* file, size_t size, std::string_view password, c
     out = Opened{};
     const FileClass fc = classify_bytes(file, size, "");
     if (fc.kind != kind_encrypted_stored && fc.kind != kind_encrypted_compressed) return Fault::damaged;
-    const uint8_t* block = size >= container_overhead && fc.check_offset <= size - check_block_size
-                               ? file + fc.check_offset
-                               : nullptr;
+    const uint8_t* block = check_block_within(size, fc.check_offset) ? file + fc.check_offset : nullptr;
     Fault fault = test_check_block(size, fc.check_offset, block, password);
     if (fault != Fault::none) return fault;
     try {

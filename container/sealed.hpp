@@ -60,10 +60,21 @@ std::vector<uint8_t> assemble_file(const Sealed& sealed);
 Fault seal(const uint8_t* contents, size_t size, std::string_view password, int compress, int draw,
            codec::Codec& codec, std::vector<uint8_t>& file);
 
+// True when a file of `file_size` bytes can hold its check block at `check_offset`:
+// after the header, with 8 bytes at it.
+inline bool check_block_within(uint64_t file_size, uint32_t check_offset) {
+    return file_size >= container_overhead && check_offset >= header_size &&
+           uint64_t{check_offset} + check_block_size <= file_size;
+}
+
 // Tests the check block of a file of `file_size` bytes whose block, read at
 // `check_offset`, is `block`. Fault::damaged for a file under 16 bytes or an offset
 // below 8 or without 8 bytes at it; Fault::wrong_password when a field differs.
 Fault test_check_block(uint64_t file_size, uint32_t check_offset, const uint8_t* block, std::string_view password);
+
+// Compresses the enciphered plaintext into a mode "H" data region.
+// Fault::no_memory, or Fault::too_large for input the codec refuses.
+Fault compress_region(codec::Codec& codec, const std::vector<uint8_t>& plain, std::vector<uint8_t>& region);
 
 // Decompresses a mode "H" data region into `out`. Fault::codec_cant_read for a
 // region shorter than the stream's length header, Fault::damaged for a stream that

@@ -31,6 +31,9 @@ public:
     bool read_at(uint64_t offset, uint8_t* buffer, size_t count);
     // Reads up to `count` bytes at `offset`; returns the number read, or -1 on error.
     long long read_some(uint64_t offset, uint8_t* buffer, size_t count);
+    // Reads exactly `count` bytes at `offset` and finds the file's end right after
+    // them: false also when the file has grown since, so nothing is cut silently.
+    bool read_to_end(uint64_t offset, uint8_t* buffer, size_t count);
     void close();
 
 private:

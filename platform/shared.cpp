@@ -1,7 +1,9 @@
-// Platform code that is the same on every side: console replacement for tests, wildcard matching, file heads.
+// Platform code that is the same on every side: console replacement for tests, wildcard matching, file reads, time.
 #include "platform/file_system.hpp"
 #include "platform/platform.hpp"
 #include "platform/side.hpp"
+
+#include <ctime>
 
 namespace qx::platform {
 
@@ -16,6 +18,8 @@ char fold(char c, bool case_sensitive) {
 }
 
 }  // namespace
+
+int64_t time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 ConsoleOutput& console_output() {
     return output_override != nullptr ? *output_override : side::real_console_output();
@@ -67,6 +71,11 @@ InputFile::~InputFile() { close(); }
 
 bool InputFile::read_at(uint64_t offset, uint8_t* buffer, size_t count) {
     return read_some(offset, buffer, count) == static_cast<long long>(count);
+}
+
+bool InputFile::read_to_end(uint64_t offset, uint8_t* buffer, size_t count) {
+    uint8_t probe;
+    return read_at(offset, buffer, count) && read_some(offset + count, &probe, 1) == 0;
 }
 
 bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got) {

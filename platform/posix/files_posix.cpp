@@ -77,8 +77,6 @@ uint32_t current_process_id() { return static_cast<uint32_t>(::getpid()); }
 
 bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-int64_t time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
-
 // Fixed rather than taken from TMPDIR: the program reads no environment variable.
 std::string temp_directory() { return "/tmp/"; }
 

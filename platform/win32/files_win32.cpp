@@ -61,8 +61,6 @@ uint32_t current_process_id() { return static_cast<uint32_t>(::GetCurrentProcess
 
 bool delete_file(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
 
-int64_t time_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
-
 std::string temp_directory() {
     char buffer[MAX_PATH + 1];
     DWORD n = ::GetTempPathA(sizeof buffer, buffer);
