@@ -53,6 +53,15 @@ bool locale_is_utf8() {
     return true;
 }
 
+// The size of the terminal on standard output; the values stay as they are when it has none.
+void stdout_size(int& width, int& height) {
+    struct winsize ws {};
+    if (::ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+        width = ws.ws_col;
+        height = ws.ws_row;
+    }
+}
+
 // Standard output (descriptor 1), sized from the terminal when it is one.
 class StdoutOutput final : public TerminalOutput {
 public:
@@ -61,24 +70,14 @@ public:
     }
 
 protected:
-    void refresh_size(int& width, int& height) override {
-        struct winsize ws {};
-        if (::ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
-            width = ws.ws_col;
-            height = ws.ws_row;
-        }
-    }
+    void refresh_size(int& width, int& height) override { stdout_size(width, height); }
 
 private:
     static Settings settings() {
         Settings s;
         s.terminal = ::isatty(1) == 1;
         s.utf8 = locale_is_utf8();
-        struct winsize ws {};
-        if (s.terminal && ::ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
-            s.width = ws.ws_col;
-            s.height = ws.ws_row;
-        }
+        if (s.terminal) stdout_size(s.width, s.height);
         return s;
     }
 };

@@ -40,6 +40,10 @@ TerminalOutput::TerminalOutput(Settings settings, Sink sink) : settings_(setting
         settings_.width = unbounded;
         settings_.height = unbounded;
     }
+    clamp_size();
+}
+
+void TerminalOutput::clamp_size() {
     settings_.width = std::clamp(settings_.width, 1, unbounded);
     settings_.height = std::clamp(settings_.height, 1, unbounded);
 }
@@ -125,8 +129,7 @@ void TerminalOutput::flush() {
 bool TerminalOutput::get_screen_buffer_info(ScreenBufferInfo& info) {
     if (settings_.terminal) {
         refresh_size(settings_.width, settings_.height);
-        settings_.width = std::clamp(settings_.width, 1, unbounded);
-        settings_.height = std::clamp(settings_.height, 1, unbounded);
+        clamp_size();
         column_ = std::min(column_, settings_.width - 1);
         row_ = std::min(row_, settings_.height - 1);
     }

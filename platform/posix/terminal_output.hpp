@@ -54,6 +54,7 @@ protected:
     virtual void refresh_size(int& width, int& height) { (void)width, (void)height; }
 
 private:
+    void clamp_size();  // keeps the size within 1..unbounded both ways
     void advance_row();
     void put(char c);  // appends one byte that takes a column
 
