@@ -10,6 +10,13 @@
 namespace qx::codec {
 namespace {
 
+// A position inside a match goes into the tree from the matching position
+// instead of from the root when the two share at least near_prefix bytes
+// (from there on the match's neighbours are mostly a step away), giving up
+// after near_steps steps. Both were chosen by timing; the output is the same
+// for any values.
+constexpr unsigned near_prefix = 9, near_steps = 3;
+
 inline void store_be32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
     p[1] = static_cast<uint8_t>(v >> 16);
@@ -133,9 +140,14 @@ private:
     template <bool find_match>
     void tree_insert(unsigned r);
     void tree_delete(size_t p);
+    void replace_node(size_t h, unsigned r);
     template <bool find_match, bool refill>
     void slide(unsigned s, unsigned r, uint8_t c);
+    void refill(unsigned s, uint8_t c);
     void tree_delete_alone(size_t p);
+    unsigned compare_strings(unsigned r, size_t p, bool& after) const;
+    size_t next_in_order(size_t h, size_t side) const;
+    bool insert_near(unsigned r, size_t q, bool after);
 
     CodecState& st_;
     BitWriter bits_;
@@ -217,16 +229,7 @@ template <bool find_match>
                 }
                 i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
                 if (i >= lookahead_size) {
-                    // r takes p's place; p leaves the tree.
-                    const size_t left_of_p = link(links, h, 0), right_of_p = link(links, h, 1);
-                    up[r] = up[p];
-                    link(links, hr, 0) = static_cast<uint16_t>(left_of_p);
-                    link(links, hr, 1) = static_cast<uint16_t>(right_of_p);
-                    up[node_of(left_of_p)] = static_cast<uint16_t>(hr);
-                    up[node_of(right_of_p)] = static_cast<uint16_t>(hr);
-                    const size_t parent = up[p];
-                    link(links, parent, link(links, parent, 1) == h) = static_cast<uint16_t>(hr);
-                    up[p] = empty_link;
+                    replace_node(h, r);
                     best_length_ = lookahead_size;
                     best_offset_ = ((r - static_cast<unsigned>(p)) & (window_size - 1)) - 1;
                     return;
@@ -255,6 +258,23 @@ template <bool find_match>
     const unsigned best_length = best_score >> 12;
     best_length_ = best_length >= min_match ? best_length : 0;
     best_offset_ = best_length >= min_match ? window_size - 1 - (best_score & (window_size - 1)) : 0;
+}
+
+// Puts position r in the place of the node with handle h, whose string equals
+// r's: that node leaves the tree.
+void Encoder::replace_node(size_t h, unsigned r) {
+    uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
+    uint16_t* const up = st_.up_link;
+    const size_t hr = handle(r), p = node_of(h);
+    const size_t left_of_p = link(links, h, 0), right_of_p = link(links, h, 1);
+    up[r] = up[p];
+    link(links, hr, 0) = static_cast<uint16_t>(left_of_p);
+    link(links, hr, 1) = static_cast<uint16_t>(right_of_p);
+    up[node_of(left_of_p)] = static_cast<uint16_t>(hr);
+    up[node_of(right_of_p)] = static_cast<uint16_t>(hr);
+    const size_t parent = up[p];
+    link(links, parent, link(links, parent, 1) == h) = static_cast<uint16_t>(hr);
+    up[p] = empty_link;
 }
 
 // Removes position p from its tree (nothing when it is in none). A node with two
@@ -295,11 +315,87 @@ template <bool find_match>
 template <bool find_match, bool refill>
 void Encoder::slide(unsigned s, unsigned r, uint8_t c) {
     tree_delete(s);
-    if (refill) {
-        st_.window[s] = c;
-        if (s < lookahead_size - 1) st_.window[s + window_size] = c;
-    }
+    if (refill) this->refill(s, c);
     tree_insert<find_match>(r);
+}
+
+// Stores byte c at window position s.
+inline void Encoder::refill(unsigned s, uint8_t c) {
+    st_.window[s] = c;
+    if (s < lookahead_size - 1) st_.window[s + window_size] = c;
+}
+
+// The length of the common prefix of the strings at r and p (60: equal) and,
+// when they differ, whether r's comes after p's.
+inline unsigned Encoder::compare_strings(unsigned r, size_t p, bool& after) const {
+    const uint8_t* const win = st_.window;
+    uint64_t a = load_be64(win + r + 1), b = load_be64(win + p + 1);
+    unsigned i = 1;
+    if (a == b) {
+        for (i = 9; i < lookahead_size; i += 8) {
+            a = load_be64(win + r + i);
+            b = load_be64(win + p + i);
+            if (a != b) break;
+        }
+    }
+    after = a > b;
+    return i + (static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3);
+}
+
+// The node next to h in the tree's order, on side `side` (1: after it), or the
+// empty link when h is the last on that side.
+inline size_t Encoder::next_in_order(size_t h, size_t side) const {
+    uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
+    size_t x = link(links, h, side);
+    if (x != empty_link) {
+        for (size_t y = link(links, x, side ^ 1); y != empty_link; y = link(links, x, side ^ 1)) x = y;
+        return x;
+    }
+    for (;;) {
+        const size_t parent = st_.up_link[node_of(h)];
+        if (parent > empty_link) return empty_link;  // h is the top of its tree
+        if (link(links, parent, side) != h) return parent;
+        h = parent;
+    }
+}
+
+// Inserts r, whose string is known to begin like that of q (a node in the
+// same tree, usually), starting from q instead of the root: where the search
+// from the root would attach r is fixed by r's neighbours in the tree's order
+// alone (r becomes the child of one of them), and an equal string found on
+// the way is replaced, as that search would do. For positions inside a match,
+// which need no match of their own, q is the matching position: a long
+// common prefix with it puts r a step or two away. False, with nothing
+// changed, when q is not close enough: the caller then searches from the root.
+bool Encoder::insert_near(unsigned r, size_t q, bool after) {
+    constexpr unsigned most_steps = near_steps;
+    uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
+    uint16_t* const up = st_.up_link;
+    if (up[q] == empty_link) return false;
+    const size_t hr = handle(r);
+    const size_t side = after;
+    size_t near = handle(q), far;
+    for (unsigned steps = 0;; ++steps) {
+        far = next_in_order(near, side);
+        if (far == empty_link) break;
+        bool after_far;
+        if (compare_strings(r, node_of(far), after_far) >= lookahead_size) {
+            replace_node(far, r);
+            return true;
+        }
+        if (after_far != after) break;
+        if (steps + 1 == most_steps) return false;
+        near = far;
+    }
+    link(links, hr, 0) = link(links, hr, 1) = empty_link;
+    if (link(links, near, side) == empty_link) {
+        link(links, near, side) = static_cast<uint16_t>(hr);
+        up[r] = static_cast<uint16_t>(near);
+    } else {
+        link(links, far, side ^ 1) = static_cast<uint16_t>(hr);
+        up[r] = static_cast<uint16_t>(far);
+    }
+    return true;
 }
 
 // The removal on its own, for the last position of the input.
@@ -323,14 +419,23 @@ void Encoder::run(const uint8_t* data, size_t size) {
         bits_.reserve(64);
         if (best_length_ > remaining) best_length_ = remaining;
         unsigned last;
+        unsigned match_from = 0;  // distance back to the coded match
         if (best_length_ < min_match) {
             last = 1;
             encode_symbol(win[r]);
         } else {
             last = best_length_;
+            match_from = best_offset_ + 1;
             encode_symbol(253 + last);
             encode_offset(best_offset_);
         }
+        // Inside a match of length L < 60 at distance d, the string at the
+        // item's k-th position shares exactly L - k bytes with the one d back,
+        // and byte L of the two orders them, the same for every k. (Byte L
+        // is tested all the same: a match cut at the input's end goes on.)
+        const unsigned src = (r - match_from) & (window_size - 1);
+        const bool near = last >= min_match && last < lookahead_size && win[r + last] != win[src + last];
+        const bool after = win[r + last] > win[src + last];
         unsigned i = 0;
         // Slide over the coded bytes, taking in as many new ones. Only the
         // match at the next item's position is used; positions inside the
@@ -340,10 +445,14 @@ void Encoder::run(const uint8_t* data, size_t size) {
             const unsigned at = s;
             s = (s + 1) & (window_size - 1);
             r = (r + 1) & (window_size - 1);
-            if (i + 1 == last)
+            if (i + 1 == last) {
                 slide<true, true>(at, r, c);
-            else
-                slide<false, true>(at, r, c);
+            } else {
+                tree_delete(at);
+                refill(at, c);
+                if (!(last - (i + 1) >= near_prefix && near && insert_near(r, (r - match_from) & (window_size - 1), after)))
+                    tree_insert<false>(r);
+            }
         }
         // At the end of the input the lookahead shrinks instead.
         for (; i < last; ++i) {

@@ -58,6 +58,16 @@ std::vector<Bytes> inputs() {
     std::mt19937 rng(6);
     while (runs.size() < 200000) runs.insert(runs.end(), rng() % 90 + 1, static_cast<uint8_t>(rng() % 3));
     all.push_back(runs);
+    // Copies of one block a little less than the window apart, each with a
+    // few bytes changed: long matches that begin at the window's far end, so
+    // that the bytes matched leave the window while the match is taken in,
+    // and many strings sharing long prefixes, sorted apart by the changes.
+    Bytes block = random_bytes(4050, 8, 16), copies;
+    for (int copy = 0; copy < 30; ++copy) {
+        copies.insert(copies.end(), block.begin(), block.end());
+        for (int edit = 0; edit < 12; ++edit) block[rng() % block.size()] = static_cast<uint8_t>(rng() % 16);
+    }
+    all.push_back(copies);
     return all;
 }
 
