@@ -139,17 +139,17 @@ constexpr unsigned deepest_code = 21;
 // outweighs the node by its sibling's weight, at least one), so the checks do
 // not depend on each other. From the lowest broken node up, the increments are
 // taken back and the usual update runs.
-[[gnu::always_inline]] inline unsigned decode_symbol(CodecState& st, BitReader& bits, uint16_t* path) {
+[[gnu::always_inline]] inline unsigned decode_symbol(CodecState& st, BitReader& bits) {
     Model& model = st.model;
     uint64_t acc = bits.peek();
-    unsigned depth = 0, broken = 0;
+    unsigned depth = 0;
     // Node numbers are full-width, so that x + 1 folds into the address of a load.
     size_t node = root_node, c;
+    size_t broken = node_count;  // the lowest node whose order breaks, if any
     uint16_t* const weight = model.node_weight;
     const auto visit = [&](size_t x) {
-        path[++depth] = static_cast<uint16_t>(x);
         const unsigned w = weight[x];
-        broken = weight[x + 1] <= w ? depth : broken;
+        broken = weight[x + 1] <= w ? x : broken;
         weight[x] = static_cast<uint16_t>(w + 1);
     };
     size_t at = root_node * jump_scale;  // node's entries, as a byte offset
@@ -160,19 +160,24 @@ constexpr unsigned deepest_code = 21;
         const size_t mid = c + (acc >> 63);
         visit(mid);
         if (next >= jump_leaf) {
+            ++depth;
             acc <<= 1;
             c = model.first_child[mid];
             break;
         }
+        depth += 2;
         acc <<= 2;
         at = next;
         node = next / jump_scale;
         visit(node);
     }
     bits.skip(depth <= deepest_code + 1 ? depth : deepest_code + 1);
-    if (broken != 0) {
-        for (unsigned d = 0; d <= broken; ++d) --model.node_weight[path[d]];
-        update_model_from(model, path[broken], [&](unsigned n, unsigned k) { moved_jumps(st, n, k); });
+    if (broken != node_count) {
+        for (size_t x = broken;; x = model.node_parent[x]) {
+            --weight[x];
+            if (x == root_node) break;
+        }
+        update_model_from(model, broken, [&](unsigned n, unsigned k) { moved_jumps(st, n, k); });
     }
     return c - node_count;
 }
@@ -194,12 +199,11 @@ inline unsigned decode_offset(BitReader& bits) {
 // input has a word ahead, no rebuild of the model is due, and a match's source
 // always lies in `out` (produced is at least a window). Returns the new count.
 // Kept out of line so that its loop has the registers to itself.
-[[gnu::noinline]] size_t decode_items(CodecState& st, BitReader& reader, uint8_t* const out, size_t produced, const size_t stop,
-                                      uint16_t* path) {
+[[gnu::noinline]] size_t decode_items(CodecState& st, BitReader& reader, uint8_t* const out, size_t produced, const size_t stop) {
     BitReader bits = reader;  // a local copy stays in registers across the byte stores
     while (produced < stop && bits.word_ahead() && st.model.node_weight[root_node] != weight_limit) {
         bits.refill();
-        const unsigned s = decode_symbol(st, bits, path);
+        const unsigned s = decode_symbol(st, bits);
         uint8_t* const to = out + produced;
         if (s < 256) {
             *to = static_cast<uint8_t>(s);
@@ -253,8 +257,6 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
     BitReader bits(stream + 4, payload);
     const uint16_t* const child = model.first_child;
     uint16_t* const weight = model.node_weight;
-    uint16_t path[node_count];  // the nodes from the root down to the symbol just read
-    path[0] = root_node;
     size_t produced = 0;  // bytes in `out`
     size_t origin = 0;    // bytes handed to the sink before out[0]
     Failure result = Failure::none;
@@ -280,7 +282,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             size_t stop = sink ? chunk_size + window_size - output_slack : capacity - output_slack;
             if (stop > length - origin - lookahead_size) stop = length - origin - lookahead_size;
             const size_t before = produced;
-            if (produced < stop) produced = decode_items(st, bits, dst, produced, stop, path);
+            if (produced < stop) produced = decode_items(st, bits, dst, produced, stop);
             if (bits.overrun()) {
                 result = Failure::corrupt;
                 break;
@@ -290,7 +292,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
         bits.refill();
         unsigned s;
         if (weight[root_node] != weight_limit) {
-            s = decode_symbol(st, bits, path);
+            s = decode_symbol(st, bits);
         } else {
             unsigned node = root_node, c;
             while ((c = child[node]) < node_count) {
