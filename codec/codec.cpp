@@ -2,6 +2,7 @@
 #include "codec/codec.hpp"
 
 #include <cstdio>
+#include <memory>
 #include <new>
 
 #include "codec/state.hpp"
@@ -45,9 +46,27 @@ int Codec::decompress(const uint8_t* stream, size_t size, std::vector<uint8_t>& 
 
 namespace {
 
+// An allocator that leaves new bytes uninitialised: a file's contents are read
+// straight over them, so zeroing them first would only cost a pass over memory.
+template <class T>
+struct Uninitialised : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Uninitialised<U>;
+    };
+    Uninitialised() = default;
+    template <class U>
+    Uninitialised(const Uninitialised<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+};
+using Input = std::vector<uint8_t, Uninitialised<uint8_t>>;
+
 // Reads a whole file: in one piece when its size is known, else block by block.
 // False on any read error.
-bool read_whole(std::FILE* f, std::vector<uint8_t>& data) {
+bool read_whole(std::FILE* f, Input& data) {
     data.clear();
     if (std::fseek(f, 0, SEEK_END) == 0) {
         const long size = std::ftell(f);
@@ -83,7 +102,7 @@ int fail(Failure* why, Failure reason) {
 
 // Opens `to` for writing (created or truncated), then `from` for reading, and
 // reads `from` whole. On failure both are closed, with the reason in `why`.
-bool open_pair(const std::string& from, const std::string& to, std::vector<uint8_t>& input, std::FILE*& out, Failure* why) {
+bool open_pair(const std::string& from, const std::string& to, Input& input, std::FILE*& out, Failure* why) {
     out = std::fopen(to.c_str(), "wb");
     if (!out) return fail(why, Failure::cant_open);
     std::FILE* in = std::fopen(from.c_str(), "rb");
@@ -116,7 +135,8 @@ int finish(std::FILE* out, bool written, int ok, Failure reason, Failure* why) {
 }  // namespace
 
 int compress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why) {
-    std::vector<uint8_t> input, output;
+    Input input;
+    std::vector<uint8_t> output;
     std::FILE* out;
     if (!open_pair(from, to, input, out, why)) return 0;
     Failure reason = Failure::none;
@@ -128,7 +148,7 @@ int compress_file(Codec& codec, const std::string& from, const std::string& to, 
 // The output goes to `to` as it is decoded; when decoding fails, `to` is
 // truncated again so that no partial result is left behind.
 int decompress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why) {
-    std::vector<uint8_t> input;
+    Input input;
     std::FILE* out;
     if (!open_pair(from, to, input, out, why)) return 0;
     FileSink sink(out);
