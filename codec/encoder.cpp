@@ -359,14 +359,16 @@ inline size_t Encoder::next_in_order(size_t h, size_t side) const {
     }
 }
 
-// Inserts r, whose string is known to begin like that of q (a node in the
-// same tree, usually), starting from q instead of the root: where the search
+// Inserts r starting from position q instead of from the root. The caller
+// knows that r's string begins like q's (so q, when in a tree at all, is in
+// r's), differs from it, and comes after it when `after`. Where the search
 // from the root would attach r is fixed by r's neighbours in the tree's order
-// alone (r becomes the child of one of them), and an equal string found on
-// the way is replaced, as that search would do. For positions inside a match,
+// alone (r becomes the child of one of them), and an equal string met on the
+// way is replaced, as that search would do. For positions inside a match,
 // which need no match of their own, q is the matching position: a long
 // common prefix with it puts r a step or two away. False, with nothing
-// changed, when q is not close enough: the caller then searches from the root.
+// changed, when q has left the tree or is too far: the caller then searches
+// from the root.
 bool Encoder::insert_near(unsigned r, size_t q, bool after) {
     constexpr unsigned most_steps = near_steps;
     uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
