@@ -70,6 +70,21 @@ inline void take_if_above(uint64_t a, uint64_t b, size_t& x, size_t x_above, uin
 #endif
 }
 
+// Compares the strings at r and p, which share bytes 0..8, from byte 9 on, a
+// word at a time: returns the length of their common prefix (60 or more:
+// equal) and leaves in a and b the first words that differ, as big-endian
+// numbers, which order the two strings.
+[[gnu::always_inline]] inline unsigned compare_from_9(const uint8_t* win, size_t r, size_t p, uint64_t& a, uint64_t& b) {
+    a = b = 0;
+    unsigned i = 9;
+    for (; i < lookahead_size; i += 8) {
+        a = load_be64(win + r + i);
+        b = load_be64(win + p + i);
+        if (a != b) break;
+    }
+    return i + (static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3);
+}
+
 // Keeps in `best` the better of it and the match of length i with node p met by
 // the search for r: the longer wins, and among equally long ones the nearer.
 // The length above the node's age from the oldest end of the window
@@ -219,15 +234,8 @@ template <bool find_match>
             if (node_word == key1) [[unlikely]] {
                 // 9 bytes or more in common: compare the rest word by word.
                 const size_t p = node_of(h);
-                const uint8_t* const other = win + p;
-                uint64_t a = 0, b = 0;
-                unsigned i = 9;
-                for (; i < lookahead_size; i += 8) {
-                    a = load_be64(key + i);
-                    b = load_be64(other + i);
-                    if (a != b) break;
-                }
-                i += static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3;
+                uint64_t a, b;
+                const unsigned i = compare_from_9(win, r, p, a, b);
                 if (i >= lookahead_size) {
                     replace_node(h, r);
                     best_length_ = lookahead_size;
@@ -330,16 +338,9 @@ inline void Encoder::refill(unsigned s, uint8_t c) {
 inline unsigned Encoder::compare_strings(unsigned r, size_t p, bool& after) const {
     const uint8_t* const win = st_.window;
     uint64_t a = load_be64(win + r + 1), b = load_be64(win + p + 1);
-    unsigned i = 1;
-    if (a == b) {
-        for (i = 9; i < lookahead_size; i += 8) {
-            a = load_be64(win + r + i);
-            b = load_be64(win + p + i);
-            if (a != b) break;
-        }
-    }
+    const unsigned i = a == b ? compare_from_9(win, r, p, a, b) : 1 + (static_cast<unsigned>(std::countl_zero(a ^ b)) >> 3);
     after = a > b;
-    return i + (static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3);
+    return i;
 }
 
 // The node next to h in the tree's order, on side `side` (1: after it), or the
@@ -370,7 +371,6 @@ inline size_t Encoder::next_in_order(size_t h, size_t side) const {
 // changed, when q has left the tree or is too far: the caller then searches
 // from the root.
 bool Encoder::insert_near(unsigned r, size_t q, bool after) {
-    constexpr unsigned most_steps = near_steps;
     uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
     uint16_t* const up = st_.up_link;
     if (up[q] == empty_link) return false;
@@ -386,7 +386,7 @@ bool Encoder::insert_near(unsigned r, size_t q, bool after) {
             return true;
         }
         if (after_far != after) break;
-        if (steps + 1 == most_steps) return false;
+        if (steps + 1 == near_steps) return false;
         near = far;
     }
     link(links, hr, 0) = link(links, hr, 1) = empty_link;
