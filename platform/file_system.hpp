@@ -13,8 +13,35 @@
 namespace qx::platform::fs {
 
 // Reads up to `capacity` bytes from the start of a regular file. False when the
-// path cannot be opened for reading or names no regular file.
-bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got);
+// path cannot be opened for reading or names no regular file. `stamp`, when
+// given, receives the file's stamp as it was opened.
+struct FileStamp;
+bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got, FileStamp* stamp = nullptr);
+
+// Which file a path names and the state it was in: device and file number, size,
+// and the modification and change times at the finest resolution the system keeps.
+// Two stamps that are equal describe the same file with nothing changed in between
+// (as far as the system can tell: a write that keeps the size within one tick of
+// the clock would go unseen, which current file systems make very unlikely).
+struct FileStamp {
+    uint64_t device = 0;
+    uint64_t file = 0;
+    uint64_t size = 0;
+    int64_t modified = 0;  // nanoseconds (or the system's unit) since its epoch
+    int64_t changed = 0;   // the inode change time; 0 where the system has none
+    bool valid = false;
+
+    bool same_file(const FileStamp& other) const {
+        return valid && other.valid && device == other.device && file == other.file;
+    }
+    bool unchanged(const FileStamp& other) const {
+        return same_file(other) && size == other.size && modified == other.modified && changed == other.changed;
+    }
+};
+
+// The stamp of the file `path` names, following symbolic links. False (and an
+// invalid stamp) when nothing is there.
+bool stamp_path(const std::string& path, FileStamp& stamp);
 
 // A regular file opened for reading.
 class InputFile {
@@ -27,6 +54,12 @@ public:
     // False when it cannot be opened or is no regular file.
     bool open(const std::string& path);
     uint64_t size() const { return size_; }
+    // The file as it was when it was opened.
+    const FileStamp& stamp() const { return stamp_; }
+    // Takes an advisory lock on the open file that other runs of this program
+    // respect, held until close(). False when another run holds it. Where the
+    // system has no such lock that leaves other readers alone, it does nothing.
+    bool lock();
     // Reads exactly `count` bytes at `offset`. False on an error or a short read.
     bool read_at(uint64_t offset, uint8_t* buffer, size_t count);
     // Reads up to `count` bytes at `offset`; returns the number read, or -1 on error.
@@ -39,6 +72,7 @@ public:
 private:
     int fd_ = -1;
     uint64_t size_ = 0;
+    FileStamp stamp_;
 };
 
 // What a replacement must know about the file it replaces.
@@ -58,6 +92,17 @@ bool inspect_target(const std::string& path, Target& target);
 // True when both paths exist and name the same file (after following links).
 bool same_file(const std::string& a, const std::string& b);
 
+// What a path names itself, without following a symbolic link at its end.
+enum class Occupant {
+    nothing,    // no such entry
+    file,       // a regular file that may be replaced
+    protected_file,  // a regular file without write permission: its protection binds a replacement too
+    link,       // a symbolic link, which a replacement replaces rather than follows
+    directory,  // a folder, which no file can replace
+    other,      // a device, pipe or socket
+};
+Occupant occupant(const std::string& path);
+
 // New contents for a path, written to a fresh file in the same directory and put
 // in place with one rename, so that the path names either the complete old or
 // the complete new contents at every moment. The fresh file is owner-only until
@@ -74,10 +119,14 @@ public:
     bool begin(const std::string& path);
     // Appends bytes. False on any error (a full disk, a file-size limit).
     bool write(const uint8_t* data, size_t count);
-    // Gives the file its owner and permission bits, flushes it to the disk, renames
-    // it over the path and flushes the directory. False (and the path untouched)
-    // when any step before the rename fails.
-    bool commit(uint32_t mode, uint32_t owner, uint32_t group);
+    // Flushes the file to the disk, gives it its owner, group and permission bits
+    // (owner and group each where the system permits; until then it stays
+    // owner-only), renames it over the path and flushes the directory. With
+    // `expected`, the path must still name that file unchanged right before the
+    // rename. False (and the path untouched, the fresh file deleted) when any
+    // step before the rename fails; changed() then tells whether the check did.
+    bool commit(uint32_t mode, uint32_t owner, uint32_t group, const FileStamp* expected = nullptr);
+    bool changed() const { return changed_; }
     // Deletes the fresh file; the path is untouched.
     void discard();
 
@@ -86,6 +135,7 @@ private:
     std::string temp_;
     int fd_ = -1;
     int slot_ = -1;
+    bool changed_ = false;
 };
 
 // Writes the run's work file whole (created or truncated; never through a link).

@@ -78,10 +78,11 @@ bool InputFile::read_to_end(uint64_t offset, uint8_t* buffer, size_t count) {
     return read_at(offset, buffer, count) && read_some(offset + count, &probe, 1) == 0;
 }
 
-bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got) {
+bool read_head(const std::string& path, uint8_t* buffer, size_t capacity, size_t& got, FileStamp* stamp) {
     got = 0;
     InputFile file;
     if (!file.open(path)) return false;
+    if (stamp != nullptr) *stamp = file.stamp();
     long long n = file.read_some(0, buffer, capacity);
     got = n > 0 ? static_cast<size_t>(n) : 0;
     return true;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,7 +46,55 @@ void flush_directory(const std::string& directory) {
 
 std::atomic<unsigned> temp_counter{0};
 
+FileStamp stamp_of(const struct stat& st) {
+    FileStamp stamp;
+    stamp.device = static_cast<uint64_t>(st.st_dev);
+    stamp.file = static_cast<uint64_t>(st.st_ino);
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.changed = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    stamp.valid = true;
+    return stamp;
+}
+
+// Sets the owner and, separately, the group where the system permits each: a
+// member of the file's group may keep the group although only root may keep
+// another user as owner. A change of owner clears set-id bits; fchmod comes after.
+void keep_owner_and_group(int fd, uint32_t owner, uint32_t group) {
+    if (::fchown(fd, owner, group) == 0) return;
+    if (::fchown(fd, static_cast<uid_t>(-1), group) != 0) {
+        // Neither is permitted: the new contents are ours, with our group.
+    }
+}
+
 }  // namespace
+
+bool stamp_path(const std::string& path, FileStamp& stamp) {
+    struct stat st;
+    stamp = FileStamp{};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    stamp = stamp_of(st);
+    return true;
+}
+
+Occupant occupant(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? Occupant::nothing : Occupant::other;
+    if (S_ISLNK(st.st_mode)) return Occupant::link;
+    if (S_ISDIR(st.st_mode)) return Occupant::directory;
+    if (!S_ISREG(st.st_mode)) return Occupant::other;
+    return (st.st_mode & 0222) != 0 ? Occupant::file : Occupant::protected_file;
+}
+
+bool InputFile::lock() {
+    if (fd_ < 0) return false;
+    for (;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno == EINTR) continue;
+        // A file system without locks leaves only the check before the replace.
+        return errno != EWOULDBLOCK;
+    }
+}
 
 bool InputFile::open(const std::string& path) {
     close();
@@ -56,6 +105,7 @@ bool InputFile::open(const std::string& path) {
     int flags = ::fcntl(fd_, F_GETFL);
     if (flags >= 0) ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
     size_ = static_cast<uint64_t>(st.st_size);
+    stamp_ = stamp_of(st);
     return true;
 }
 
@@ -78,6 +128,7 @@ void InputFile::close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     size_ = 0;
+    stamp_ = FileStamp{};
 }
 
 bool inspect_target(const std::string& path, Target& target) {
@@ -138,15 +189,24 @@ bool Replacement::write(const uint8_t* data, size_t count) {
     return fd_ >= 0 && posix::write_all(fd_, data, count);
 }
 
-bool Replacement::commit(uint32_t mode, uint32_t owner, uint32_t group) {
+bool Replacement::commit(uint32_t mode, uint32_t owner, uint32_t group, const FileStamp* expected) {
+    changed_ = false;
     if (fd_ < 0) return false;
-    // Owner first: a change of owner clears set-id bits that fchmod then restores.
-    if (::fchown(fd_, owner, group) != 0) {
-        // Not permitted for someone else's file: the new contents stay ours.
+    // The contents reach the disk while the file is still owner-only, so that a
+    // file left behind by a kill during the long flush exposes nothing. Then the
+    // owner, group and mode, and a second, short flush for them.
+    bool ok = ::fsync(fd_) == 0;
+    if (ok) {
+        keep_owner_and_group(fd_, owner, group);
+        ok = ::fchmod(fd_, mode) == 0 && ::fsync(fd_) == 0;
     }
-    bool ok = ::fchmod(fd_, mode) == 0 && ::fsync(fd_) == 0;
     ok = (::close(fd_) == 0) && ok;
     fd_ = -1;
+    if (ok && expected != nullptr) {
+        FileStamp now;
+        changed_ = !stamp_path(path_, now) || !now.unchanged(*expected);
+        ok = !changed_;
+    }
     // Until this rename the path holds its old contents; from it on, the new ones.
     if (!ok || ::rename(temp_.c_str(), path_.c_str()) != 0) {
         discard();

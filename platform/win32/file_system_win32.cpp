@@ -77,22 +77,75 @@ bool final_path(const std::string& path, std::string& out) {
     return true;
 }
 
+// The stamp of an open file: volume serial number and file index, size, the last
+// write time in 100 ns ticks, and the change time (which also moves on a change of
+// attributes or name) where the file system reports one, else 0.
+bool stamp_handle(HANDLE h, FileStamp& stamp) {
+    stamp = FileStamp{};
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info)) return false;
+    stamp.device = info.dwVolumeSerialNumber;
+    stamp.file = static_cast<uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    stamp.size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    stamp.modified = static_cast<int64_t>(static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                                          info.ftLastWriteTime.dwLowDateTime);
+    FILE_BASIC_INFO basic;
+    if (::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        stamp.changed = basic.ChangeTime.QuadPart;
+    stamp.valid = true;
+    return true;
+}
+
 }  // namespace
+
+bool stamp_path(const std::string& path, FileStamp& stamp) {
+    stamp = FileStamp{};
+    HANDLE h = open_disk_file(path, FILE_READ_ATTRIBUTES);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = stamp_handle(h, stamp);
+    ::CloseHandle(h);
+    return ok;
+}
+
+// A directory reparse point (a directory link or junction) counts as a directory:
+// unlike a link to a file, no file can be renamed over it.
+Occupant occupant(const std::string& path) {
+    DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Occupant::nothing : Occupant::other;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Occupant::directory;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Occupant::link;
+    // Device names such as NUL and CON have attributes too; only a disk file may be replaced.
+    HANDLE h = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        bool disk = ::GetFileType(h) == FILE_TYPE_DISK;
+        ::CloseHandle(h);
+        if (!disk) return Occupant::other;
+    }
+    return (attributes & FILE_ATTRIBUTE_READONLY) ? Occupant::protected_file : Occupant::file;
+}
 
 bool InputFile::open(const std::string& path) {
     close();
     HANDLE h = open_disk_file(path, GENERIC_READ);
     if (h == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER size;
-    if (!::GetFileSizeEx(h, &size) || size.QuadPart < 0) {
+    FileStamp stamp;
+    if (!stamp_handle(h, stamp)) {
         ::CloseHandle(h);
         return false;
     }
     fd_ = descriptor_for(h, _O_RDONLY);
     if (fd_ < 0) return false;
-    size_ = static_cast<uint64_t>(size.QuadPart);
+    size_ = stamp.size;
+    stamp_ = stamp;
     return true;
 }
+
+// No lock: byte-range locks are mandatory here and would fail this program's own reads through other handles.
+bool InputFile::lock() { return fd_ >= 0; }
 
 // Positional reads: each read names its own 64-bit offset.
 long long InputFile::read_some(uint64_t offset, uint8_t* buffer, size_t count) {
@@ -120,6 +173,7 @@ void InputFile::close() {
     if (fd_ >= 0) ::_close(fd_);
     fd_ = -1;
     size_ = 0;
+    stamp_ = FileStamp{};
 }
 
 // `mode` holds the file's attributes; owner and group stay 0 (access rights come
@@ -207,13 +261,21 @@ bool Replacement::write(const uint8_t* data, size_t count) { return fd_ >= 0 && 
 // Flushes the fresh file to the disk and moves it over the path in one step with
 // MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: until then the path names
 // the old contents, from then on the new ones. `mode` is the attributes to give it.
-bool Replacement::commit(uint32_t mode, uint32_t, uint32_t) {
+// The stamp check comes last, so that the window left to another program's change is
+// only the time between it and the move.
+bool Replacement::commit(uint32_t mode, uint32_t, uint32_t, const FileStamp* expected) {
+    changed_ = false;
     if (fd_ < 0) return false;
     bool ok = ::FlushFileBuffers(handle_of(fd_)) != 0;
     ok = (::_close(fd_) == 0) && ok;
     fd_ = -1;
     DWORD attributes = mode & carried_attributes;
     if (ok && attributes != 0) ok = ::SetFileAttributesA(temp_.c_str(), attributes) != 0;
+    if (ok && expected != nullptr) {
+        FileStamp now;
+        changed_ = !stamp_path(path_, now) || !now.unchanged(*expected);
+        ok = !changed_;
+    }
     if (!ok || !::MoveFileExA(temp_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         discard();
         return false;
