@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -143,17 +144,28 @@ std::string temp_directory();
 bool create_new_file(const std::string& path, int& slot);
 
 // ---------------------------------------------------------------------------
-// Interrupts: Ctrl+C outside a key wait, SIGTERM (console control events on Windows).
+// Interrupts: Ctrl+C outside a key wait, and every signal that would end the process
+// (console control events on Windows).
 
-// Installs the handlers once (SIGINT, SIGTERM, SIGHUP, SIGPIPE; console control
-// events on Windows). On an interrupt the handler restores the console input mode,
-// deletes every tracked file, resets the colours and ends the process by the signal.
+// Installs the handlers once. On POSIX each signal whose default action ends the
+// process (SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGUSR1, SIGALRM, the real-time ones and
+// the rest) restores the terminal's mode, deletes every tracked file, resets the colours
+// and ends the process by the same signal; a signal the caller ignores stays ignored.
+// SIGXFSZ is ignored, so that a write past the file-size limit fails as any write does.
+// SIGTSTP, SIGTTIN and SIGTTOU give the terminal back before the job stops; after
+// SIGCONT a key wait takes raw mode again and its field is drawn again.
+// On Windows the console control events end the run the same way.
 void install_interrupt_handlers();
 // Tracks a temporary file of this run for deletion on interrupt; returns a slot, or -1 when
 // full. A relative path is taken from the current directory at the time of the call.
 int track_temp_file(const std::string& path);
 // Stops tracking a slot (the file was deleted, renamed or is no longer temporary).
 void untrack_temp_file(int slot);
+
+// What an open stream reads from: a file on a disk, a terminal (console), a pipe,
+// a directory, or a device of another kind (which may never end, as /dev/zero).
+enum class StreamKind { file, terminal, pipe, directory, device };
+StreamKind stream_kind(std::FILE* stream);
 
 // The directory separators of this platform, in the order a path is split on.
 bool is_separator(char c);

@@ -22,15 +22,57 @@ namespace qx::platform {
 
 namespace {
 
-// The signals that end a run through the interrupt handler.
-constexpr int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT};
+// The signals whose default action ends the process, beside the real-time ones.
+// Each of them ends a run through the interrupt handler. SIGXFSZ is not among
+// them: it is ignored, so that a write past the file-size limit fails with EFBIG
+// as any other failed write does.
+constexpr int terminating_signals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2,
+    SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+};
 
-// State the interrupt handler reads; written by the main code before it matters.
+// The signals that stop the job. The handler gives the terminal back before the
+// stop and takes it again after it, as SIGCONT does after an uncatchable SIGSTOP.
+constexpr int stop_signals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+
+// Every signal the handlers take: the terminating ones, the real-time ones, the
+// stop signals and SIGCONT. Each handler runs with all of them held back.
+sigset_t handled_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int s : terminating_signals) sigaddset(&set, s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+    for (int s : stop_signals) sigaddset(&set, s);
+    sigaddset(&set, SIGCONT);
+    return set;
+}
+
+// State the signal handlers read; written by the main code before it matters.
+// raw_wanted says that a key wait is on, raw_set that the terminal is in raw_mode
+// now and saved_mode (the mode found before) is to be put back.
 struct InterruptState {
     int tty_fd = -1;
     struct termios saved_mode {};
-    volatile sig_atomic_t raw_mode_active = 0;
+    struct termios raw_mode {};
+    volatile sig_atomic_t raw_wanted = 0;
+    volatile sig_atomic_t raw_set = 0;
     volatile sig_atomic_t stdout_is_terminal = 0;
+    // Set after a stop and continue, when whatever a key wait shows is to be drawn
+    // again; the byte written to wake_fds[1] ends a poll that began just before.
+    volatile sig_atomic_t redraw = 0;
+    int wake_fds[2] = {-1, -1};
 };
 InterruptState interrupt_state;
 
@@ -103,37 +145,65 @@ public:
         if (fd_ < 0) return false;
         struct termios mode {};
         if (::tcgetattr(fd_, &mode) != 0) return false;
-        interrupt_state.saved_mode = mode;
-        interrupt_state.tty_fd = fd_;
+        struct termios raw = mode;
         // No line editing, no echo, no signals from keys (Ctrl+C arrives as 3), no
         // CR-to-LF mapping (Enter arrives as 13), no flow control. Output processing
         // stays, so a newline written meanwhile still starts a row at column 0.
-        mode.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
-        mode.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
-        mode.c_cc[VMIN] = 1;
-        mode.c_cc[VTIME] = 0;
-        interrupt_state.raw_mode_active = 1;
-        if (::tcsetattr(fd_, TCSANOW, &mode) != 0) {
-            interrupt_state.raw_mode_active = 0;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+        raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        interrupt_state.saved_mode = mode;
+        interrupt_state.raw_mode = raw;
+        interrupt_state.tty_fd = fd_;
+        take_redraw();  // a continue before this wait asks nothing of it
+        // Both flags go up before the switch: a handler that runs before it puts back
+        // saved_mode, which the terminal still has.
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        interrupt_state.raw_wanted = 1;
+        interrupt_state.raw_set = 1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        // A background job is stopped by SIGTTOU here; the switch is made again once it
+        // continues in the foreground.
+        while (::tcsetattr(fd_, TCSANOW, &raw) != 0) {
+            if (errno == EINTR) continue;
+            interrupt_state.raw_wanted = 0;
+            interrupt_state.raw_set = 0;
             return false;
         }
+        interrupt_state.raw_set = 1;
         return true;
     }
 
     void restore_mode() override {
-        if (fd_ < 0 || interrupt_state.raw_mode_active == 0) return;
-        ::tcsetattr(fd_, TCSANOW, &interrupt_state.saved_mode);
-        interrupt_state.raw_mode_active = 0;
+        if (fd_ < 0 || interrupt_state.raw_wanted == 0) return;
+        // Wanted no more first, so that a continue from here on leaves the terminal alone.
+        interrupt_state.raw_wanted = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (interrupt_state.raw_set != 0) {
+            ::tcsetattr(fd_, TCSANOW, &interrupt_state.saved_mode);
+            interrupt_state.raw_set = 0;
+        }
     }
 
+    // After a stop and continue, gives a key press with no character and no code:
+    // the caller draws its screen again (the shell has written meanwhile).
     bool read_key_press(KeyPress& key) override {
         if (fd_ < 0) return false;
         for (;;) {
-            if (size_ == 0 && !fill(-1)) return false;
+            if (size_ == 0) {
+                const Filled filled = fill(-1);
+                if (filled == Filled::redraw) {
+                    take_redraw();
+                    key = KeyPress{};
+                    return true;
+                }
+                if (filled == Filled::nothing) return false;
+            }
             DecodedKey d = decode_terminal_key(buffer_, size_, utf8_, false);
             if (d.result == KeyDecode::incomplete) {
                 // The rest of a sequence comes with the same burst; a lone Esc waits no longer.
-                if (fill(sequence_wait_ms)) continue;
+                if (fill(sequence_wait_ms) == Filled::bytes) continue;
                 d = decode_terminal_key(buffer_, size_, utf8_, true);
             }
             std::memmove(buffer_, buffer_ + d.length, size_ - d.length);
@@ -148,21 +218,44 @@ public:
 private:
     static constexpr int sequence_wait_ms = 25;
 
+    enum class Filled { bytes, redraw, nothing };
+
     // Reads what the terminal has into the buffer, waiting up to `timeout_ms` (-1: no limit).
-    // False on timeout, end of input or error.
-    bool fill(int timeout_ms) {
-        if (size_ == sizeof buffer_) return false;
+    // `nothing` on timeout, end of input or error; `redraw` (which stays pending) when the
+    // job was continued after a stop.
+    Filled fill(int timeout_ms) {
+        if (size_ == sizeof buffer_) return Filled::nothing;
+        const int wake_fd = interrupt_state.wake_fds[0];
         for (;;) {
-            struct pollfd p {fd_, POLLIN, 0};
-            int ready = ::poll(&p, 1, timeout_ms);
+            if (interrupt_state.redraw != 0) return Filled::redraw;
+            struct pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+            int ready = ::poll(p, wake_fd >= 0 ? 2 : 1, timeout_ms);
             if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return false;
+            if (ready <= 0) return Filled::nothing;
+            if (wake_fd >= 0 && p[1].revents != 0) {
+                drain_wake_pipe();
+                continue;
+            }
             ssize_t n = ::read(fd_, buffer_ + size_, sizeof buffer_ - size_);
             if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n <= 0) return false;
+            if (n <= 0) return Filled::nothing;
             size_ += static_cast<size_t>(n);
-            return true;
+            return Filled::bytes;
         }
+    }
+
+    static void drain_wake_pipe() {
+        if (interrupt_state.wake_fds[0] < 0) return;
+        char bytes[64];
+        while (::read(interrupt_state.wake_fds[0], bytes, sizeof bytes) > 0) {
+        }
+    }
+
+    // Clears a redraw request: the flag first, so that a request made meanwhile stays.
+    static void take_redraw() {
+        interrupt_state.redraw = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        drain_wake_pipe();
     }
 
     int fd_ = -1;
@@ -179,23 +272,75 @@ struct TempSlot {
 };
 TempSlot temp_files[temp_slots];
 
-void on_interrupt(int signal_number) {
-    // Only async-signal-safe calls from here on.
-    int saved_errno = errno;
-    if (interrupt_state.raw_mode_active != 0 && interrupt_state.tty_fd >= 0) {
+// The handlers below make only async-signal-safe calls.
+
+// Puts the terminal back into the mode found before the key wait, and the colours back.
+void give_terminal_back() {
+    if (interrupt_state.raw_set != 0 && interrupt_state.tty_fd >= 0) {
         ::tcsetattr(interrupt_state.tty_fd, TCSANOW, &interrupt_state.saved_mode);
-    }
-    for (TempSlot& slot : temp_files) {
-        if (slot.used != 0) ::unlink(slot.path);
+        interrupt_state.raw_set = 0;
     }
     if (interrupt_state.stdout_is_terminal != 0) {
         static const char reset[] = "\x1b[0m";
         ssize_t ignored = ::write(1, reset, sizeof reset - 1);
         (void)ignored;
     }
-    errno = saved_errno;
-    ::signal(signal_number, SIG_DFL);
+}
+
+// Delivers `signal_number` with its default action now, from inside its handler.
+void raise_by_default(int signal_number) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal_number, &fallback, nullptr);
     ::raise(signal_number);
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, signal_number);
+    ::sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+}
+
+void on_interrupt(int signal_number) {
+    int saved_errno = errno;
+    give_terminal_back();
+    for (TempSlot& slot : temp_files) {
+        if (slot.used != 0) ::unlink(slot.path);
+    }
+    errno = saved_errno;
+    raise_by_default(signal_number);  // ends the process by the same signal
+}
+
+// After the job continues: the raw mode again when a key wait is on and the job is in
+// the foreground (a background job must not change the shell's terminal), and a
+// request to the key wait to draw itself again.
+void on_continue(int) {
+    int saved_errno = errno;
+    const int fd = interrupt_state.tty_fd;
+    if (interrupt_state.raw_wanted != 0 && fd >= 0 && ::tcgetpgrp(fd) == ::getpgrp()) {
+        ::tcsetattr(fd, TCSANOW, &interrupt_state.raw_mode);
+        interrupt_state.raw_set = 1;
+    }
+    if (interrupt_state.raw_wanted != 0) {
+        interrupt_state.redraw = 1;
+        if (interrupt_state.wake_fds[1] >= 0) {
+            ssize_t ignored = ::write(interrupt_state.wake_fds[1], "c", 1);
+            (void)ignored;
+        }
+    }
+    errno = saved_errno;
+}
+
+struct sigaction stop_action;  // on_stop's own action, set again after each stop
+
+void on_stop(int signal_number) {
+    int saved_errno = errno;
+    give_terminal_back();
+    // Stops here until SIGCONT. The job of an orphaned process group is not stopped
+    // by these signals; it simply goes on.
+    raise_by_default(signal_number);
+    ::sigaction(signal_number, &stop_action, nullptr);
+    on_continue(signal_number);  // SIGCONT, held back until this handler returns, does it again
+    errno = saved_errno;
 }
 
 }  // namespace
@@ -216,16 +361,41 @@ void install_interrupt_handlers() {
     if (installed) return;
     installed = true;
     side::real_console_output();  // knows from now on whether colours are to be reset
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    for (int s : interrupt_signals) sigaddset(&action.sa_mask, s);
-    for (int s : interrupt_signals) {
-        struct sigaction old {};
-        // A signal that the caller's shell ignores (nohup, background jobs) stays ignored.
-        if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-        ::sigaction(s, &action, nullptr);
+    if (::pipe(interrupt_state.wake_fds) == 0) {
+        for (int fd : interrupt_state.wake_fds) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+    } else {
+        interrupt_state.wake_fds[0] = interrupt_state.wake_fds[1] = -1;
     }
+
+    // A signal whose disposition is not the default one keeps it: one that the
+    // caller's shell ignores (nohup, background jobs) stays ignored, and a fault
+    // handler that a runtime installed first (a sanitizer's) keeps its report.
+    auto install = [](int s, const struct sigaction& action) {
+        struct sigaction old {};
+        if (::sigaction(s, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL) return;
+        ::sigaction(s, &action, nullptr);
+    };
+    struct sigaction action {};
+    action.sa_mask = handled_set();
+    action.sa_handler = on_interrupt;
+    for (int s : terminating_signals) install(s, action);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) install(s, action);
+    // The stop and continue handlers return to the interrupted code: system calls
+    // go on (poll excepted, which ends with EINTR and lets the key wait look).
+    action.sa_flags = SA_RESTART;
+    action.sa_handler = on_stop;
+    stop_action = action;
+    for (int s : stop_signals) install(s, action);
+    action.sa_handler = on_continue;
+    install(SIGCONT, action);
+
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 int track_temp_file(const std::string& path) {
@@ -252,9 +422,8 @@ void untrack_temp_file(int slot) {
 }
 
 int posix::open_new_tracked(const std::string& path, int& slot) {
-    sigset_t held, previous;
-    sigemptyset(&held);
-    for (int s : interrupt_signals) sigaddset(&held, s);
+    static const sigset_t held = handled_set();
+    sigset_t previous;
     ::sigprocmask(SIG_BLOCK, &held, &previous);
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const int saved_errno = errno;

@@ -10,9 +10,9 @@ namespace qx::platform::posix {
 bool write_all(int fd, const void* data, size_t count);
 
 // Creates `path`, which must not exist yet (O_CREAT|O_EXCL|O_NOFOLLOW, owner-only),
-// opens it for writing and tracks it for deletion on interrupt. The interrupt
-// signals are held back from creation until the file is tracked, so that an
-// interrupt delivered in between cannot leave it behind. Returns the descriptor
+// opens it for writing and tracks it for deletion on interrupt. Every signal the
+// handlers take is held back from creation until the file is tracked, so that a
+// signal delivered in between cannot leave it behind. Returns the descriptor
 // (-1 on failure, errno set) and the tracking slot in `slot` (-1 when the table is full).
 int open_new_tracked(const std::string& path, int& slot);
 

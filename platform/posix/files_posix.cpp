@@ -102,6 +102,17 @@ bool create_new_file(const std::string& path, int& slot) {
     return true;
 }
 
+StreamKind stream_kind(std::FILE* stream) {
+    struct stat st;
+    const int fd = ::fileno(stream);
+    if (fd < 0 || ::fstat(fd, &st) != 0) return StreamKind::device;
+    if (S_ISREG(st.st_mode)) return StreamKind::file;
+    if (S_ISDIR(st.st_mode)) return StreamKind::directory;
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return StreamKind::pipe;
+    if (::isatty(fd) == 1) return StreamKind::terminal;
+    return StreamKind::device;
+}
+
 bool is_separator(char c) { return c == '/'; }
 
 bool names_are_case_sensitive() { return true; }

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <io.h>
 
 #include "platform/platform.hpp"
 #include "platform/win32/interrupt_win32.hpp"
@@ -82,6 +83,30 @@ bool create_new_file(const std::string& path, int& slot) {
     }
     ::CloseHandle(h);
     return true;
+}
+
+// GetFileType: a disk file, a pipe, or a character device, which is the console
+// when the console accepts its mode query and otherwise a device such as NUL.
+StreamKind stream_kind(std::FILE* stream) {
+    const intptr_t os_handle = ::_get_osfhandle(::_fileno(stream));
+    HANDLE h = reinterpret_cast<HANDLE>(os_handle);
+    if (os_handle == -1 || h == INVALID_HANDLE_VALUE) return StreamKind::device;
+    switch (::GetFileType(h)) {
+    case FILE_TYPE_DISK: {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (::GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            return StreamKind::directory;
+        return StreamKind::file;
+    }
+    case FILE_TYPE_PIPE:
+        return StreamKind::pipe;
+    case FILE_TYPE_CHAR: {
+        DWORD mode = 0;
+        return ::GetConsoleMode(h, &mode) ? StreamKind::terminal : StreamKind::device;
+    }
+    default:
+        return StreamKind::device;
+    }
 }
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
