@@ -47,6 +47,12 @@ void out(std::string_view text) {
     platform::ConsoleOutput& output = platform::console_output();
     output.write(text);
     output.flush();
+    const size_t row_start = text.find_last_of("\r\n");
+    if (row_start != std::string_view::npos) {
+        writer.row_text.assign(text.substr(row_start + 1));
+    } else {
+        writer.row_text.append(text);
+    }
 }
 
 int show_message_v(int kind, int attribute, const char* format, va_list args) {
@@ -117,6 +123,13 @@ int show_message(int kind, int attribute, const char* format, ...) {
 }
 
 int read_key() {
+    for (;;) {
+        int key = read_key_event();
+        if (key != key_redraw) return key;
+    }
+}
+
+int read_key_event() {
     if (pending_code >= 0) {
         int code = pending_code;
         pending_code = -1;
@@ -130,7 +143,9 @@ int read_key() {
     platform::KeyPress key;
     int result = -1;
     if (input.read_key_press(key)) {
-        if (key.character != 0) {
+        if (key.character == 0 && key.prefix == 0 && key.code == 0) {
+            result = key_redraw;  // a key press with no code at all is the redraw request
+        } else if (key.character != 0) {
             result = key.character & 0xFF;
         } else {
             result = key.prefix & 0xFF;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.hpp"
 
@@ -13,9 +14,17 @@ struct ConsoleWriter {
     uint32_t cells_filled = 0;          // cells reported by the last attribute fill
     platform::ScreenBufferInfo buffer_info;
     platform::Coord saved_position;     // first cell of the message or field being drawn
+    std::string row_text;               // what out() wrote since the last row began (a prompt)
 };
 
 extern ConsoleWriter writer;
+
+// What read_key_event gives when the screen is to be drawn again: the job was
+// stopped and continued, and the shell has written meanwhile.
+inline constexpr int key_redraw = -2;
+
+// read_key, but a redraw request ends the wait with key_redraw (read_key skips it).
+int read_key_event();
 
 // Keeps the keyboard in raw mode from one read_key to the next while it lives,
 // so that keys typed between two reads are neither echoed nor translated by the

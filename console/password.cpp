@@ -20,6 +20,7 @@ int cell_attribute(int index, int min_len) { return index < min_len - 1 ? attr_e
 
 // Writes `count` field cells from cell `first` in their colours.
 void draw_cells(platform::ConsoleOutput& output, unsigned char glyph, int first, int count, int min_len) {
+    if (count <= 0) return;
     int painted = -1;
     for (int i = first; i < first + count; ++i) {
         int attribute = cell_attribute(i, min_len);
@@ -28,6 +29,21 @@ void draw_cells(platform::ConsoleOutput& output, unsigned char glyph, int first,
         output.write_code_page_char(glyph);
     }
     output.end_paint();
+    output.flush();
+}
+
+// Draws the whole field from the cursor, its first `typed` cells filled, and leaves
+// the cursor after them. writer.saved_position becomes the field's first cell.
+void draw_field(platform::ConsoleOutput& output, int typed, int min_len, int max_len) {
+    output.get_screen_buffer_info(writer.buffer_info);
+    writer.saved_position = writer.buffer_info.cursor;
+    output.fill_attribute(attr_field, static_cast<uint32_t>(max_len), writer.saved_position, writer.cells_filled);
+    output.fill_attribute(attr_error, static_cast<uint32_t>(min_len - 1), writer.saved_position, writer.cells_filled);
+    draw_cells(output, filled_cell, 0, typed, min_len);
+    platform::ScreenBufferInfo after_typed;
+    output.get_screen_buffer_info(after_typed);
+    draw_cells(output, free_cell, typed, max_len - typed, min_len);
+    output.set_cursor_position(after_typed.cursor);
     output.flush();
 }
 
@@ -42,17 +58,21 @@ std::string read_password(int min_len, int max_len) {
     std::string text;
     text.reserve(static_cast<size_t>(max_len));
 
-    output.get_screen_buffer_info(writer.buffer_info);
-    writer.saved_position = writer.buffer_info.cursor;
-    output.fill_attribute(attr_field, static_cast<uint32_t>(max_len), writer.saved_position, writer.cells_filled);
-    output.fill_attribute(attr_error, static_cast<uint32_t>(min_len - 1), writer.saved_position, writer.cells_filled);
-    draw_cells(output, free_cell, 0, max_len, min_len);
-    output.set_cursor_position(writer.saved_position);
-    output.flush();
+    // The text on the field's row before it, to be drawn again with the field.
+    const std::string prompt = writer.row_text;
+    draw_field(output, 0, min_len, max_len);
 
     RawModeHold raw_mode;  // a key typed between two reads must not be echoed
     for (;;) {
-        int key = read_key();
+        int key = read_key_event();
+        if (key == key_redraw) {
+            // The job was stopped and continued: the shell has written meanwhile and the
+            // field may have scrolled away. It is drawn again on a row of its own.
+            out("\n");
+            out(prompt);
+            draw_field(output, static_cast<int>(text.size()), min_len, max_len);
+            continue;
+        }
         if (key < 0) return {};  // no keyboard: nothing can ever be typed, so it ends as a cancel
         if (key == key_backspace) {
             if (text.empty()) continue;
