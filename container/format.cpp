@@ -45,8 +45,11 @@ FileClass classify_bytes(const uint8_t* head, size_t size, std::string_view path
 FileClass classify_file(const std::string& path) {
     uint8_t head[header_size];
     size_t got = 0;
-    if (!fs::read_head(path, head, sizeof head, got)) return FileClass{};
-    return classify_bytes(head, got, path);
+    platform::fs::FileStamp stamp;
+    if (!fs::read_head(path, head, sizeof head, got, &stamp)) return FileClass{};
+    FileClass result = classify_bytes(head, got, path);
+    result.stamp = stamp;
+    return result;
 }
 
 std::string file_extension(std::string_view path) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_system.hpp"
+
 namespace qx::container {
 
 // File kinds returned by classify_file. Kinds 0 and 1 are the compress flag of
@@ -30,6 +32,7 @@ struct FileClass {
     int kind = kind_cannot_open;
     uint8_t key_index = 0;      // header byte 2 - 32, modulo 256
     uint32_t check_offset = 0;  // header bytes 4..7, little-endian
+    platform::fs::FileStamp stamp;  // classify_file: the file as it was classified
 };
 
 // Classifies a file from its first `size` bytes (at most 8 are looked at) and its

@@ -43,6 +43,19 @@ bool backup_due(const std::string& path, bool no_backup) {
     return !no_backup && file_extension(path) != "bak";
 }
 
+void ProtectedFiles::add(const fs::FileStamp& stamp) {
+    if (stamp.valid) files_.emplace(stamp.device, stamp.file);
+}
+
+void ProtectedFiles::add_path(const std::string& path) {
+    fs::FileStamp stamp;
+    if (fs::stamp_path(path, stamp)) add(stamp);
+}
+
+bool ProtectedFiles::contains(const fs::FileStamp& stamp) const {
+    return stamp.valid && files_.count({stamp.device, stamp.file}) != 0;
+}
+
 int copy_file(const std::string& from, const std::string& to) {
     fs::InputFile in;
     fs::Target source;
@@ -113,14 +126,33 @@ public:
         return Fault::none;
     }
 
+    // Opens the file for reading, locked against other runs until the call ends,
+    // and makes sure it is the file that was classified, unchanged since.
+    Fault open_input(const platform::fs::FileStamp* classified) {
+        if (!in_.open(path_)) return Fault::cannot_open;
+        if (!in_.lock()) return Fault::busy;
+        if (classified != nullptr && classified->valid && !in_.stamp().unchanged(*classified)) return Fault::changed;
+        return Fault::none;
+    }
+    fs::InputFile& input() { return in_; }
+
+    // True while the path still names the file that was read, unchanged.
+    bool still_unchanged() const {
+        fs::FileStamp now;
+        return fs::stamp_path(path_, now) && now.unchanged(in_.stamp()) && fs::stamp_path(target_.path, now) &&
+               now.unchanged(in_.stamp());
+    }
+
     // Takes the backup when one is due: complete and flushed before the file is touched.
     // When the caller holds the file's exact contents, they are written from memory
     // rather than read from the file a second time.
     Fault take_backup(const uint8_t* contents = nullptr, size_t size = 0) {
+        // Another program's change since the read would otherwise be lost from
+        // the file and never reach its backup.
+        if (!still_unchanged()) return Fault::changed;
         if (!backup_due(path_, run_.no_backup)) return Fault::none;
         const std::string name = backup_name(path_);
-        // A backup name that reaches the file itself (through a link) would be no backup.
-        if (fs::same_file(name, target_.path)) return Fault::none;
+        if (Fault f = backup_place(name); f != Fault::none) return f;
         if (contents != nullptr) {
             fs::Replacement out;
             if (!out.begin(name) || !out.write(contents, size) ||
@@ -130,18 +162,50 @@ public:
             return Fault::backup_failed;
         }
         backup_ = name;
+        remember(name);
         return Fault::none;
     }
 
+    // Whether a backup may be put at `name`: a link there is replaced (unless it
+    // leads to the file itself, which would leave no backup at all), a file there
+    // only when it is neither write-protected nor one the run must keep.
+    Fault backup_place(const std::string& name) const {
+        switch (fs::occupant(name)) {
+        case fs::Occupant::nothing:
+            return Fault::none;
+        case fs::Occupant::link:
+            return fs::same_file(name, target_.path) ? Fault::backup_is_file : Fault::none;
+        case fs::Occupant::file: {
+            if (fs::same_file(name, target_.path)) return Fault::backup_is_file;
+            fs::FileStamp there;
+            if (run_.protected_files != nullptr && fs::stamp_path(name, there) && run_.protected_files->contains(there))
+                return Fault::backup_collides;
+            return Fault::none;
+        }
+        case fs::Occupant::protected_file:
+            return fs::same_file(name, target_.path) ? Fault::backup_is_file : Fault::backup_failed;
+        case fs::Occupant::directory:
+        case fs::Occupant::other:
+            break;
+        }
+        return Fault::backup_failed;
+    }
+
+    // Records a file this run has written, so that no later backup replaces it.
+    void remember(const std::string& written) {
+        if (run_.protected_files != nullptr) run_.protected_files->add_path(written);
+    }
+
     // Ends a failure that leaves the file unchanged. A backup taken by this call is
-    // then an identical copy of the file, and is deleted as a restore would leave it.
+    // then an identical copy of the file as it was read (or, when another program
+    // has changed the file since, a stale one), and is deleted.
     Result fail(Fault fault, Status status = Status::failed) {
         if (!backup_.empty()) platform::delete_file(backup_);
         backup_.clear();
         return failure(fault, status);
     }
 
-    enum class Written { ok, not_created, failed };
+    enum class Written { ok, not_created, failed, changed };
 
     // Writes the new contents from pieces beside the file and renames them over it,
     // saying "." after the first `tick_after` pieces when that is not 0. Until the
@@ -154,13 +218,18 @@ public:
             if (!out.write(data, count)) return Written::failed;  // out's destructor deletes the fresh file
             if (++done == tick_after) say(".");
         }
-        return out.commit(target_.mode, target_.owner, target_.group) ? Written::ok : Written::failed;
+        if (out.commit(target_.mode, target_.owner, target_.group, &in_.stamp())) {
+            remember(target_.path);
+            return Written::ok;
+        }
+        return out.changed() ? Written::changed : Written::failed;
     }
 
     // A write of new contents that failed part-way is the codec's "Can't write." when
     // those contents are the codec's output; a file that could not even be created,
     // and stored contents, fail as an ordinary per-file failure.
     Result fail_write(Written how, bool codec_output) {
+        if (how == Written::changed) return fail(Fault::changed);
         return fail(Fault::write_failed,
                     how == Written::failed && codec_output ? Status::cant_write : Status::failed);
     }
@@ -176,18 +245,20 @@ private:
     codec::Codec& codec_;
     Random& random_;
     fs::Target target_;
+    fs::InputFile in_;  // the file as read; open (and locked) until the call ends
     std::string backup_;  // the backup file this call wrote, until the call has succeeded
 };
 
 }  // namespace
 
-Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run) {
+Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run,
+                    const platform::fs::FileStamp* classified) {
     Job job(path, run);
     if (password.empty() || (compress != 0 && compress != 1)) return failure(Fault::bad_argument);
 
     // Nothing has been written yet; the file holds its old contents throughout.
-    fs::InputFile in;
-    if (!in.open(path)) return failure(Fault::cannot_open);
+    if (Fault f = job.open_input(classified); f != Fault::none) return failure(f);
+    fs::InputFile& in = job.input();
     const uint64_t size = in.size();
     if (!contents_fit_format(size, compress == 1)) return failure(Fault::too_large);
     const size_t t = identification_text.size();
@@ -201,7 +272,6 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     job.say("... encrypting ");
     // A file that grew or shrank since its size was taken would be cut or padded.
     if (!in.read_to_end(0, plain.data() + t + 1, static_cast<size_t>(size))) return failure(Fault::cannot_open);
-    in.close();
 
     if (Fault f = job.check_target(); f != Fault::none) return failure(f);
     // The backup (when due) is complete and flushed from here on; the file is untouched.
@@ -263,8 +333,8 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
 
     // Everything up to the backup happens in memory: a wrong password or a damaged
     // file leaves the file, its backup name and everything else on disk unchanged.
-    fs::InputFile in;
-    if (!in.open(path)) return failure(Fault::cannot_open);
+    if (Fault f = job.open_input(&file_class.stamp); f != Fault::none) return failure(f);
+    fs::InputFile& in = job.input();
     const uint64_t size = in.size();
     const uint32_t offset = file_class.check_offset;
     uint8_t block[check_block_size] = {};
@@ -285,7 +355,6 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     job.say(".");
     if (!in.read_to_end(uint64_t{offset} + check_block_size, region.data() + split, region.size() - split))
         return failure(Fault::cannot_open);
-    in.close();
     job.say(".");
     job.say(".");
 

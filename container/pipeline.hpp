@@ -22,15 +22,25 @@
 //   bits), and it is complete and flushed before the file is replaced.
 // - Decryption does all its work in memory before it writes anything: a wrong
 //   password or a damaged file leaves everything on disk as it was, backup included.
+// - Another program's changes are never lost: the file stays open and locked
+//   against other runs from its read to its replacement, and right before the
+//   backup is taken and again right before the rename the path must still name
+//   the file that was read (and classified), unchanged. Otherwise nothing is
+//   replaced and a backup this call took is deleted.
+// - A backup never replaces a file that the run must keep (ProtectedFiles), the
+//   file itself, a folder or a write-protected file: the file is then refused.
 #pragma once
 
 #include "codec/codec.hpp"
 #include "container/format.hpp"
 #include "container/sealed.hpp"
 
+#include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace qx::container {
 
@@ -39,12 +49,28 @@ Random& run_random();
 // The run's codec state, shared by every operation of the run.
 codec::Codec& run_codec();
 
+// Files that no backup of the run may replace: the entries of its list, the list
+// file, and every file the run has written (its backups and rewritten files).
+// Files are known by device and file number, so other names for them count too.
+class ProtectedFiles {
+public:
+    void add(const platform::fs::FileStamp& stamp);
+    // Adds the file `path` names now (following links); nothing when there is none.
+    void add_path(const std::string& path);
+    bool contains(const platform::fs::FileStamp& stamp) const;
+
+private:
+    std::set<std::pair<uint64_t, uint64_t>> files_;
+};
+
 // What the pipelines take from the run.
 struct RunContext {
     std::string work_file;  // the run's work file, made by the driver; "" writes none
     bool no_backup = false; // -n: no backup file is taken
     codec::Codec* codec = nullptr;  // nullptr: run_codec()
     Random* random = nullptr;       // nullptr: run_random()
+    // Checked before every backup and extended by every file written; nullptr: none.
+    ProtectedFiles* protected_files = nullptr;
     // Receives each progress piece; empty: console::out (written and flushed at once).
     std::function<void(std::string_view)> progress;
 };
@@ -70,7 +96,10 @@ const char* codec_message(Status status);
 // "0") or 1 (compress, mode "H"). Progress pieces: "... encrypting ", ".", ".",
 // "." and, when compressing, " compressing .", ".", "."; then " writing ", ".", ".", ".".
 // Refuses contents too large for the format's 32-bit fields before writing anything.
-Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run);
+// `classified`, when given, is the stamp classify_file saw: a file replaced or
+// changed since then is refused (Fault::changed).
+Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run,
+                    const platform::fs::FileStamp* classified = nullptr);
 
 // Decrypts the file at `path` in place, with the kind, key index and check-block
 // offset that classify_file read from it just before. Progress pieces: "... reading ",

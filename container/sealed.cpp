@@ -22,6 +22,10 @@ const char* fault_name(Fault fault) {
         case Fault::backup_failed: return "backup failed";
         case Fault::work_file_failed: return "work file failed";
         case Fault::write_failed: return "write failed";
+        case Fault::changed: return "changed by another program";
+        case Fault::busy: return "in use by another run";
+        case Fault::backup_collides: return "backup would replace a file of this run";
+        case Fault::backup_is_file: return "backup name leads to the file itself";
     }
     return "?";
 }

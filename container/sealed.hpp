@@ -31,6 +31,10 @@ enum class Fault {
     backup_failed,     // the backup file could not be written
     work_file_failed,  // the work file could not be written
     write_failed,      // the new contents could not be written beside the file
+    changed,           // the file was changed (or replaced) by another program while it was processed
+    busy,              // another run of the program is working on the file
+    backup_collides,   // the backup would replace a file that this run lists or has written
+    backup_is_file,    // the backup name leads to the file itself
 };
 
 // A short English description of a fault, for tests and diagnostics.

@@ -225,7 +225,7 @@ TEST_F(Pipeline, MissingFilesAndBadArgumentsWriteNothing) {
     EXPECT_EQ(pieces, "");
     write(dir / "a.txt", "x");
     EXPECT_EQ(encrypt(dir / "a.txt", 2).fault, Fault::bad_argument);
-    EXPECT_EQ(decrypt_file((dir / "a.txt").string(), "secret", FileClass{1, 0, 8}, run).fault, Fault::bad_argument);
+    EXPECT_EQ(decrypt_file((dir / "a.txt").string(), "secret", FileClass{1, 0, 8, {}}, run).fault, Fault::bad_argument);
     EXPECT_EQ(names(), (std::set<std::string>{"a.txt"}));
 }
 
