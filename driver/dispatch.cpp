@@ -13,11 +13,12 @@ namespace {
 // The support contact named in the failure messages.
 const char* const support_address = "support@verdanix.example";
 
-// What the pipelines take from the run; built once the work file exists.
-container::RunContext& pipeline_context(const RunState& state) {
+// What the pipelines take from the run, as it stands for the entry at hand.
+container::RunContext& pipeline_context(RunState& state) {
     static container::RunContext context;
     context.work_file = state.work_file_created ? state.work_file_name : std::string();
     context.no_backup = state.no_backup;
+    context.protected_files = &state.protected_files;
     return context;
 }
 
@@ -36,14 +37,47 @@ void stop_on_codec_failure(container::Status status) {
         console::show_message(console::kind_fatal, console::attr_codec_error, "%s", message);
 }
 
-void encrypt_entry(RunState& state, const std::string& entry, int compress) {
-    container::Result result = container::encrypt_file(entry, state.password, compress, pipeline_context(state));
+// The refusals that keep a file as it is for a reason of its own (another
+// program, a backup that cannot be taken) get a line that names it; true when
+// `fault` was one of them.
+bool refusal(RunState& state, const std::string& entry, container::Fault fault) {
+    using container::Fault;
+    const std::string shown = printable(entry);
+    const std::string backup = printable(container::backup_name(entry));
+    switch (fault) {
+    case Fault::changed:
+        file_error(state, "%s was changed by another program during processing; this run left it as it is",
+                   shown.c_str());
+        return true;
+    case Fault::busy:
+        file_error(state, "%s is being processed by another run; this run left it as it is", shown.c_str());
+        return true;
+    case Fault::backup_collides:
+        file_error(state, "%s left as it is: its backup %s would replace a file that this run lists or has written",
+                   shown.c_str(), backup.c_str());
+        return true;
+    case Fault::backup_is_file:
+        file_error(state, "%s left as it is: its backup name %s leads to the file itself", shown.c_str(),
+                   backup.c_str());
+        return true;
+    case Fault::backup_failed:
+        file_error(state, "%s left as it is: no backup can be written to %s", shown.c_str(), backup.c_str());
+        return true;
+    default:
+        return false;
+    }
+}
+
+void encrypt_entry(RunState& state, const std::string& entry, const container::FileClass& file_class) {
+    container::Result result =
+        container::encrypt_file(entry, state.password, file_class.kind, pipeline_context(state), &file_class.stamp);
     stop_on_codec_failure(result.status);
     if (result.status == container::Status::done) {
         console::out(" done.\n");
         ++state.encrypted_count;
         return;
     }
+    if (refusal(state, entry, result.fault)) return;
     file_error(state,
                "could be caused by variety of reasons :)\nPlease email %s with bug-report.\n"
                "Write down condition under which the error has happened:\nfile type/size, your OS, memory, etc",
@@ -60,6 +94,7 @@ void decrypt_entry(RunState& state, const std::string& entry, const container::F
         ++state.decrypted_count;
         return;
     }
+    if (refusal(state, entry, result.fault)) return;
     std::string backup = entry;
     container::replace_extension(backup, "bak");
     file_error(state,
@@ -96,7 +131,7 @@ void process_entry(const std::string& entry) {
         if (state.decrypt_only)
             file_error(state, "%s is not encoded", shown.c_str());
         else
-            encrypt_entry(state, entry, file_class.kind);
+            encrypt_entry(state, entry, file_class);
         break;
     case container::kind_encrypted_stored:
     case container::kind_encrypted_compressed:

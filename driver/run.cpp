@@ -80,6 +80,12 @@ void open_user_list(RunState& state, const std::string& name) {
     if (name.size() > max_path_length) fatal_list(name);
     state.list_stream = std::fopen(name.c_str(), "rb");
     if (state.list_stream == nullptr) fatal_list(name);
+    // A device other than a terminal or a pipe (/dev/zero, /dev/urandom) may
+    // never end: such a list would be read for ever.
+    const platform::StreamKind kind = platform::stream_kind(state.list_stream);
+    if (kind == platform::StreamKind::device || kind == platform::StreamKind::directory) fatal_list(name);
+    state.list_is_seekable = kind == platform::StreamKind::file;
+    state.list_is_terminal = kind == platform::StreamKind::terminal;
     // A directory opens but cannot be read: refuse it now, before the password.
     int first = std::fgetc(state.list_stream);
     if (first == EOF && std::ferror(state.list_stream)) fatal_list(name);
@@ -149,28 +155,59 @@ void write_mode_line(const RunState& state) {
     console::out(line + "\n");
 }
 
-// Reads the list back entry by entry, announcing and handing on each one.
-void walk_list(RunState& state) {
-    if (state.list_is_temporary) std::rewind(state.list_stream);
+// Reads the whole list into entries; false when it cannot be read.
+template <typename Each>
+bool read_entries(std::FILE* stream, Each each) {
     ListParser parser;
     std::vector<std::string> entries;
     char chunk[65536];
     for (bool at_end = false; !at_end;) {
-        size_t got = std::fread(chunk, 1, sizeof chunk, state.list_stream);
+        size_t got = std::fread(chunk, 1, sizeof chunk, stream);
         if (got > 0) {
             parser.feed(std::string_view(chunk, got), entries);
         } else {
             parser.finish(entries);
             at_end = true;
         }
-        for (std::string& entry : entries) {
-            state.entry = std::move(entry);
-            console::out("file " + std::to_string(state.file_counter) + ": " + printable(state.entry));
-            state.file_counter += state.use_list_file ? 1 : -1;
-            process_entry(state.entry);
-        }
+        for (std::string& entry : entries) each(entry);
         entries.clear();
     }
+    return std::ferror(stream) == 0;
+}
+
+// Announces an entry and hands it on.
+void walk_entry(RunState& state, std::string& entry) {
+    state.entry = std::move(entry);
+    console::out("file " + std::to_string(state.file_counter) + ": " + printable(state.entry));
+    state.file_counter += state.use_list_file ? 1 : -1;
+    process_entry(state.entry);
+}
+
+// Reads the list back entry by entry, announcing and handing on each one.
+//
+// Every file the list names is known before the first is processed, so that no
+// backup can replace one of them, wherever it stands in the list. A list on a
+// disk is read twice for that; a pipe's entries are kept from the one reading.
+// A list typed on a terminal can only be known as it is typed.
+void walk_list(RunState& state) {
+    state.protected_files.add_path(state.list_file_name);
+    if (state.list_is_temporary || state.list_is_seekable) {
+        if (state.list_is_temporary) std::rewind(state.list_stream);
+        read_entries(state.list_stream, [&](const std::string& entry) { state.protected_files.add_path(entry); });
+        std::rewind(state.list_stream);
+    } else if (!state.list_is_terminal) {
+        std::vector<std::string> kept;
+        read_entries(state.list_stream, [&](std::string& entry) {
+            state.protected_files.add_path(entry);
+            kept.push_back(std::move(entry));
+        });
+        for (std::string& entry : kept) walk_entry(state, entry);
+        return;
+    }
+    read_entries(state.list_stream, [&](std::string& entry) {
+        if (state.list_is_terminal) state.protected_files.add_path(entry);
+        walk_entry(state, entry);
+    });
 }
 
 void finish_run(RunState& state) {

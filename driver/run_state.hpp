@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "container/pipeline.hpp"
+
 namespace qx::driver {
 
 struct RunState {
@@ -18,6 +20,10 @@ struct RunState {
     std::FILE* list_stream = nullptr;
     bool list_is_temporary = false;  // the run created the list file and deletes it
     int list_slot = -1;              // interrupt tracking of the temporary list file
+    bool list_is_seekable = false;   // the user's list is a file on a disk, which can be read twice
+    bool list_is_terminal = false;   // the user's list is typed on a terminal
+    // The list's files, the list file and every file the run writes: no backup replaces them.
+    container::ProtectedFiles protected_files;
 
     int file_counter = 0;     // the number shown in front of the next entry
     int encrypted_count = 0;  // files encrypted with success
