@@ -17,6 +17,7 @@ WAIT = 10.0  # seconds before a wait counts as a hang
 
 SYNTAX_FIRST = "syntax: Quillex.exe <file(s)> [- e|d] [-l] [-n]"
 CLOSING = "session closed, any key to continue..."
+PROCEED = "press any key to proceed..."
 ESC = b"\x1b"
 ENTER = b"\r"
 
@@ -116,6 +117,19 @@ class Terminal:
         self.wait_for(CLOSING)
         self.send(key)
         return self.wait_exit(timeout)
+
+    def finish_answering(self, timeout=WAIT):
+        """Answers every per-file key wait and then the closing one; returns the exit status."""
+        deadline = time.monotonic() + timeout
+        answered = 0
+        while CLOSING not in self.transcript():
+            if self.transcript().count(PROCEED) > answered and self.is_raw():
+                answered += 1
+                self.send(b"x")
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                raise AssertionError(f"the run did not close; screen:\n{self.text()}")
+            self._pump(0.02)
+        return self.finish(timeout=timeout)
 
     def wait_exit(self, timeout=WAIT, close=True):
         deadline = time.monotonic() + timeout

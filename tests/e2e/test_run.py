@@ -236,8 +236,8 @@ def test_two_runs_in_one_folder_keep_to_their_own_files(term, place):
         t.send(b"abcd" + ENTER)
         t.wait_for("Analyzing 1 file(s):")
         t.wait_for("file 1: a.txt")
-    assert first.finish() == 0
-    assert second.finish() == 0
+    # One after the other both succeed; at once, the later one is refused with the file unchanged.
+    assert sorted([first.finish_answering(), second.finish_answering()]) in ([0, 0], [0, 2])
     assert leftovers(place) == []
 
 
