@@ -1,4 +1,5 @@
 """quillex.exe under Wine in a terminal: what the Windows build shows and does, and files shared with Linux."""
+import os
 import re
 import shutil
 import time
@@ -286,3 +287,22 @@ def test_ctrl_c_while_files_are_encrypted_leaves_no_temporary_file(run, place):
     for name in names:
         now = (place / "work" / name).read_bytes()
         assert now == data or now[:2] == b"QX", name
+
+
+def test_file_appended_to_while_compressed_keeps_the_other_programs_data(run, place):
+    """Another program appends while the file is compressed: the replace is refused
+    at its last step, and the file keeps the old contents with the appended bytes."""
+    data = os.urandom(12 << 20)  # random, so that compressing it takes seconds under Wine
+    path = make(place, "busy.txt", data)
+    pane = run("-e", "busy.txt")
+    password(pane)
+    pane.wait_for(" compressing .")
+    with open(path, "ab") as f:
+        f.write(b"appended meanwhile")
+    row = pane.wait_for("changed by another program")
+    assert "busy.txt" in pane.lines()[row], pane.screen()
+    pane.keys("Enter")
+    assert pane.finish() == 2
+    assert path.read_bytes() == data + b"appended meanwhile"
+    left = sorted(p.name for p in (place / "work").iterdir())
+    assert left == ["busy.txt"], left  # no backup, fresh file or work file stays
