@@ -211,3 +211,11 @@ def test_a_device_as_the_list_file_is_refused(term, place):
     t.wait_for("Can't open filelist /dev/zero")
     assert t.finish_answering() == 1
     assert leftovers(place) == []
+
+
+def test_a_list_of_nothing_but_empty_entries_ends(term, place):
+    (place / "work" / "list").write_bytes(b"\n\0\r\n\n" * 20000)
+    t = run(term, "-l", "list")
+    t.wait_for(qxterm.CLOSING, timeout=20)
+    assert t.finish() in (0, 1)
+    assert leftovers(place) == []
