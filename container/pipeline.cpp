@@ -218,6 +218,7 @@ public:
             if (!out.write(data, count)) return Written::failed;  // out's destructor deletes the fresh file
             if (++done == tick_after) say(".");
         }
+        in_.release_for_replace();
         if (out.commit(target_.mode, target_.owner, target_.group, &in_.stamp())) {
             remember(target_.path);
             return Written::ok;

@@ -67,6 +67,10 @@ public:
     // Reads exactly `count` bytes at `offset` and finds the file's end right after
     // them: false also when the file has grown since, so nothing is cut silently.
     bool read_to_end(uint64_t offset, uint8_t* buffer, size_t count);
+    // Called right before the path is replaced: where an open file cannot be renamed
+    // over (Windows), closes the file; stamp() stays for the last check. Elsewhere the
+    // file stays open and locked until close().
+    void release_for_replace();
     void close();
 
 private:

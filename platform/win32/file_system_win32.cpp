@@ -169,6 +169,12 @@ long long InputFile::read_some(uint64_t offset, uint8_t* buffer, size_t count) {
     return static_cast<long long>(done);
 }
 
+// MoveFileEx cannot replace a file that is open, even with FILE_SHARE_DELETE.
+void InputFile::release_for_replace() {
+    if (fd_ >= 0) ::_close(fd_);
+    fd_ = -1;
+}
+
 void InputFile::close() {
     if (fd_ >= 0) ::_close(fd_);
     fd_ = -1;
