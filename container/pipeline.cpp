@@ -183,12 +183,12 @@ public:
             return Fault::none;
         }
         case fs::Occupant::protected_file:
-            return fs::same_file(name, target_.path) ? Fault::backup_is_file : Fault::backup_failed;
+            return fs::same_file(name, target_.path) ? Fault::backup_is_file : Fault::backup_blocked;
         case fs::Occupant::directory:
         case fs::Occupant::other:
             break;
         }
-        return Fault::backup_failed;
+        return Fault::backup_blocked;
     }
 
     // Records a file this run has written, so that no later backup replaces it.

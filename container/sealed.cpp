@@ -26,6 +26,7 @@ const char* fault_name(Fault fault) {
         case Fault::busy: return "in use by another run";
         case Fault::backup_collides: return "backup would replace a file of this run";
         case Fault::backup_is_file: return "backup name leads to the file itself";
+        case Fault::backup_blocked: return "backup name is taken by what cannot be replaced";
     }
     return "?";
 }

@@ -35,6 +35,7 @@ enum class Fault {
     busy,              // another run of the program is working on the file
     backup_collides,   // the backup would replace a file that this run lists or has written
     backup_is_file,    // the backup name leads to the file itself
+    backup_blocked,    // the backup name is a directory, a device or a write-protected file
 };
 
 // A short English description of a fault, for tests and diagnostics.

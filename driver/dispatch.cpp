@@ -60,7 +60,7 @@ bool refusal(RunState& state, const std::string& entry, container::Fault fault) 
         file_error(state, "%s left as it is: its backup name %s leads to the file itself", shown.c_str(),
                    backup.c_str());
         return true;
-    case Fault::backup_failed:
+    case Fault::backup_blocked:
         file_error(state, "%s left as it is: no backup can be written to %s", shown.c_str(), backup.c_str());
         return true;
     default:
