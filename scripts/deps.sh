@@ -35,3 +35,6 @@ QX_BUILD_PACKAGES=(cmake ninja-build g++)
 QX_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev python3 python3-pyte python3-pytest)
 # Packages that the Windows cross builds and the Wine suite need (scripts/windows.sh).
 QX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 wine64 wine tmux python3 python3-pytest)
+# Packages that building and checking the Debian package need (scripts/package.sh):
+# dpkg-shlibdeps (dpkg-dev, with strip), file (cpack finds the programs with it), man.
+QX_PACKAGE_PACKAGES=(dpkg-dev file man-db)
