@@ -12,6 +12,8 @@ namespace qx::codec {
 Codec::Codec() : state_(new CodecState()) {}
 Codec::~Codec() = default;
 
+void Codec::set_progress(Progress progress) { state_->progress = progress; }
+
 int Codec::compress(const uint8_t* data, size_t size, std::vector<uint8_t>& out, Failure* why) {
     Failure result = Failure::none;
     try {

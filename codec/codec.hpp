@@ -25,6 +25,16 @@ enum class Failure {
 
 struct CodecState;  // model, window, bit reader and writer, match tree
 
+// Told how far an operation has come: `done` of `total` bytes of input taken
+// (compressing) or of output made (decompressing). An operation calls it about
+// every progress_interval bytes and at no other time, so that it costs the
+// codec's loops one comparison per item.
+struct Progress {
+    void (*report)(void* context, uint64_t done, uint64_t total) = nullptr;
+    void* context = nullptr;
+};
+inline constexpr size_t progress_interval = 256 * 1024;
+
 // The codec state of a run. Operations reuse it one after another; as the stream
 // format requires, window bytes past the initial spaces carry over from one
 // operation to the next. Not reentrant; not copyable.
@@ -45,6 +55,9 @@ public:
     // header's length, and fails instead of reading past the end of the stream.
     // On failure `out` is left empty.
     int decompress(const uint8_t* stream, size_t size, std::vector<uint8_t>& out, Failure* why = nullptr);
+
+    // Sets what later operations report their progress to (nothing by default).
+    void set_progress(Progress progress);
 
 private:
     friend int decompress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why);

@@ -260,7 +260,13 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
     size_t produced = 0;  // bytes in `out`
     size_t origin = 0;    // bytes handed to the sink before out[0]
     Failure result = Failure::none;
+    const Progress progress = st.progress;
+    size_t next_report = progress.report ? progress_interval : SIZE_MAX;
     while (origin + produced < length) {
+        if (origin + produced >= next_report) [[unlikely]] {
+            progress.report(progress.context, origin + produced, length);
+            next_report = origin + produced + progress_interval;
+        }
         if (sink && produced + output_slack > chunk_size + window_size) {
             const size_t done = produced - window_size;
             if (!sink->put(dst, done)) {
@@ -281,6 +287,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             // (capacity exceeds the slack here: it is at least what was produced.)
             size_t stop = sink ? chunk_size + window_size - output_slack : capacity - output_slack;
             if (stop > length - origin - lookahead_size) stop = length - origin - lookahead_size;
+            if (stop > next_report - origin) stop = next_report - origin;  // beyond `produced`: reported above
             const size_t before = produced;
             if (produced < stop) produced = decode_items(st, bits, dst, produced, stop);
             if (bits.overrun()) {

@@ -417,6 +417,8 @@ void Encoder::run(const uint8_t* data, size_t size) {
     // The spaces before the first byte are matchable, so a leading space can start a match.
     for (unsigned i = 1; i <= lookahead_size; ++i) tree_insert<false>(r - i);
     tree_insert<true>(r);
+    const Progress progress = st_.progress;
+    size_t next_report = progress.report ? progress_interval : SIZE_MAX;
     do {
         bits_.reserve(64);
         if (best_length_ > remaining) best_length_ = remaining;
@@ -471,6 +473,10 @@ void Encoder::run(const uint8_t* data, size_t size) {
                 slide<true, false>(at, r, 0);
             else
                 slide<false, false>(at, r, 0);
+        }
+        if (in >= next_report) [[unlikely]] {
+            progress.report(progress.context, in, size);
+            next_report = in + progress_interval;
         }
     } while (remaining > 0);
     bits_.finish();

@@ -129,6 +129,46 @@ TEST(CodecRoundTrip, ChunkedDecodingGivesTheSameBytesAndWindow) {
     EXPECT_TRUE(std::equal(whole->window, whole->window + window_size, chunked->window));
 }
 
+// Progress reports change nothing in the stream or the window, and tell a rising
+// count, about every interval, of the whole length.
+TEST(CodecRoundTrip, ProgressReportsLeaveStreamAndWindowAsTheyAre) {
+    struct Seen {
+        std::vector<uint64_t> done;
+        uint64_t total = 0;
+        static void note(void* context, uint64_t done, uint64_t total) {
+            auto* seen = static_cast<Seen*>(context);
+            seen->done.push_back(done);
+            seen->total = total;
+        }
+    };
+    for (const Bytes& in : {text_like((3 << 20) + 77, 31), random_bytes(1 << 20, 32)}) {
+        Codec plain, watched;
+        Seen packing, unpacking;
+        Bytes expected, packed, back;
+        ASSERT_EQ(plain.compress(in.data(), in.size(), expected), 1);
+        watched.set_progress({&Seen::note, &packing});
+        ASSERT_EQ(watched.compress(in.data(), in.size(), packed), 1);
+        EXPECT_TRUE(packed == expected);
+        watched.set_progress({&Seen::note, &unpacking});
+        ASSERT_EQ(watched.decompress(packed.data(), packed.size(), back), 1);
+        EXPECT_TRUE(back == in);
+        for (const Seen* seen : {&packing, &unpacking}) {
+            EXPECT_EQ(seen->total, in.size());
+            EXPECT_GE(seen->done.size(), in.size() / progress_interval - 1);
+            EXPECT_LE(seen->done.size(), in.size() / progress_interval);
+            EXPECT_TRUE(std::is_sorted(seen->done.begin(), seen->done.end()));
+            EXPECT_LE(seen->done.back(), in.size());
+        }
+        // The window the next operation sees is the same as without reports.
+        Bytes next_plain, next_watched;
+        const Bytes tiny = text_like(100, 33);
+        plain.decompress(expected.data(), expected.size(), back);
+        plain.compress(tiny.data(), tiny.size(), next_plain);
+        watched.compress(tiny.data(), tiny.size(), next_watched);
+        EXPECT_TRUE(next_plain == next_watched);
+    }
+}
+
 TEST(CodecRoundTrip, CodesDeeperThanSixteenBits) {
     // Heavy symbols each outweighing everything two steps lighter make the tree a
     // chain nine levels deep above the 300-odd rarely used symbols.
