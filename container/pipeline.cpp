@@ -118,6 +118,49 @@ public:
         return [this] { say("."); };
     }
 
+    // A long step about to begin: `total` bytes, of which none are done.
+    void begin_step(uint64_t total) {
+        step_done_ = 0;
+        step_total_ = total;
+    }
+    void step_ahead(uint64_t count) {
+        step_done_ += count;
+        if (run_.advance) run_.advance(step_done_, step_total_);
+    }
+
+    // Reads `count` bytes at `offset` in pieces, telling how far it has come; with
+    // `to_end`, the file must end right after them.
+    bool read(uint64_t offset, uint8_t* to, size_t count, bool to_end) {
+        while (count > step_piece) {
+            if (!in_.read_at(offset, to, step_piece)) return false;
+            offset += step_piece;
+            to += step_piece;
+            count -= step_piece;
+            step_ahead(step_piece);
+        }
+        if (!(to_end ? in_.read_to_end(offset, to, count) : in_.read_at(offset, to, count))) return false;
+        step_ahead(count);
+        return true;
+    }
+
+    // The codec tells how far it has come while this lives.
+    class CodecSteps {
+    public:
+        CodecSteps(Job& job, uint64_t total) : job_(job) {
+            job.begin_step(total);
+            if (job.run_.advance) job.codec_.set_progress({&CodecSteps::report, &job});
+        }
+        ~CodecSteps() { job_.codec_.set_progress({}); }
+        CodecSteps(const CodecSteps&) = delete;
+        CodecSteps& operator=(const CodecSteps&) = delete;
+
+    private:
+        static void report(void* context, uint64_t done, uint64_t total) {
+            static_cast<Job*>(context)->run_.advance(done, total);
+        }
+        Job& job_;
+    };
+
     // Looks at the file to be replaced: it must be writable and have one name.
     Fault check_target() {
         if (!fs::inspect_target(path_, target_)) return Fault::cannot_open;
@@ -213,9 +256,18 @@ public:
     Written replace(std::initializer_list<std::pair<const uint8_t*, size_t>> pieces, size_t tick_after) {
         fs::Replacement out;
         if (!out.begin(target_.path)) return Written::not_created;
+        uint64_t total = 0;
+        for (const auto& piece : pieces) total += piece.second;
+        begin_step(total);
         size_t done = 0;
-        for (const auto& [data, count] : pieces) {
-            if (!out.write(data, count)) return Written::failed;  // out's destructor deletes the fresh file
+        for (auto [data, count] : pieces) {
+            while (count > 0) {
+                const size_t part = count < step_piece ? count : step_piece;
+                if (!out.write(data, part)) return Written::failed;  // out's destructor deletes the fresh file
+                data += part;
+                count -= part;
+                step_ahead(part);
+            }
             if (++done == tick_after) say(".");
         }
         in_.release_for_replace();
@@ -246,6 +298,8 @@ private:
     codec::Codec& codec_;
     Random& random_;
     fs::Target target_;
+    static constexpr size_t step_piece = 1 << 20;  // long reads and writes go in pieces of this size
+    uint64_t step_done_ = 0, step_total_ = 0;
     fs::InputFile in_;  // the file as read; open (and locked) until the call ends
     std::string backup_;  // the backup file this call wrote, until the call has succeeded
 };
@@ -272,7 +326,8 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     }
     job.say("... encrypting ");
     // A file that grew or shrank since its size was taken would be cut or padded.
-    if (!in.read_to_end(0, plain.data() + t + 1, static_cast<size_t>(size))) return failure(Fault::cannot_open);
+    job.begin_step(size);
+    if (!job.read(0, plain.data() + t + 1, static_cast<size_t>(size), true)) return failure(Fault::cannot_open);
 
     if (Fault f = job.check_target(); f != Fault::none) return failure(f);
     // The backup (when due) is complete and flushed from here on; the file is untouched.
@@ -295,7 +350,12 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
             return failure(Fault::work_file_failed);
         }
         job.say(" compressing .");
-        if (Fault f = compress_region(job.codec(), plain, sealed.region); f != Fault::none) return job.fail(f);
+        Fault compressed;
+        {
+            Job::CodecSteps steps(job, plain.size());
+            compressed = compress_region(job.codec(), plain, sealed.region);
+        }
+        if (compressed != Fault::none) return job.fail(compressed);
         job.say(".");
         std::vector<uint8_t>().swap(plain);  // only the compressed data is needed from here on
         if (!region_fits_format(sealed.region.size())) return job.fail(Fault::too_large);
@@ -352,9 +412,10 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     } catch (const std::bad_alloc&) {
         return failure(Fault::no_memory);
     }
-    if (!in.read_at(header_size, region.data(), split)) return failure(Fault::cannot_open);
+    job.begin_step(region.size());
+    if (!job.read(header_size, region.data(), split, false)) return failure(Fault::cannot_open);
     job.say(".");
-    if (!in.read_to_end(uint64_t{offset} + check_block_size, region.data() + split, region.size() - split))
+    if (!job.read(uint64_t{offset} + check_block_size, region.data() + split, region.size() - split, true))
         return failure(Fault::cannot_open);
     job.say(".");
     job.say(".");
@@ -365,8 +426,13 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
             return failure(Fault::work_file_failed);
         job.say(" decompressing .");
         std::vector<uint8_t> plain;
-        if (Fault f = decompress_region(job.codec(), region, plain); f != Fault::none)
-            return failure(f, f == Fault::codec_cant_read ? Status::cant_read : Status::failed);
+        Fault decompressed;
+        {
+            Job::CodecSteps steps(job, region.size());
+            decompressed = decompress_region(job.codec(), region, plain);
+        }
+        if (decompressed != Fault::none)
+            return failure(decompressed, decompressed == Fault::codec_cant_read ? Status::cant_read : Status::failed);
         job.say(".");
         region.swap(plain);
         std::vector<uint8_t>().swap(plain);

@@ -73,6 +73,10 @@ struct RunContext {
     ProtectedFiles* protected_files = nullptr;
     // Receives each progress piece; empty: console::out (written and flushed at once).
     std::function<void(std::string_view)> progress;
+    // Told how far the current long step (reading, compressing, decompressing,
+    // writing) has come, as `done` of `total` bytes, about every 256 KiB to 1 MiB;
+    // the receiver decides what to show and when. Empty: nothing is told.
+    std::function<void(uint64_t done, uint64_t total)> advance;
 };
 
 // How a pipeline ended.

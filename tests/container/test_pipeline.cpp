@@ -93,6 +93,34 @@ TEST_F(Pipeline, RoundTripWithBackupWorkFileAndExactProgress) {
     EXPECT_EQ(names(), (std::set<std::string>{"notes.txt", "notes.bak"}));
 }
 
+// Long steps tell how far they have come between the pieces, each step counting up
+// to its own total; the pieces themselves stay exactly as they are.
+TEST_F(Pipeline, LongStepsTellHowFarTheyHaveCome) {
+    const fsys::path file = dir / "big.txt";
+    const std::string original = text(3 << 20);
+    write(file, original);
+    std::vector<std::string> steps;  // per step: the piece before it and its reports
+    uint64_t last_done = 0, last_total = 0;
+    run.advance = [&](uint64_t done, uint64_t total) {
+        if (steps.empty() || total != last_total || done < last_done) steps.push_back(pieces);
+        EXPECT_LE(done, total);
+        last_done = done;
+        last_total = total;
+    };
+    ASSERT_EQ(encrypt(file, 1).status, Status::done);
+    EXPECT_EQ(pieces, encrypt_pieces_h);
+    // Reading, compressing and writing, each after its own piece.
+    EXPECT_EQ(steps, (std::vector<std::string>{"... encrypting |", "... encrypting |.|.|.| compressing .|",
+                                                "... encrypting |.|.|.| compressing .|.|.| writing |.|"}));
+    EXPECT_EQ(last_done, last_total);  // the write told its end
+    steps.clear();
+    last_done = last_total = 0;
+    ASSERT_EQ(decrypt(file).status, Status::done);
+    EXPECT_EQ(pieces, decrypt_pieces_3);
+    EXPECT_EQ(steps.size(), 3u);
+    EXPECT_EQ(read(file), original);
+}
+
 TEST_F(Pipeline, StoredModeForCompressedExtensionsAndEmptyFiles) {
     const fsys::path zip = dir / "photo.ZIP";
     write(zip, "PK\x03\x04 pretend archive");
