@@ -16,7 +16,7 @@ source scripts/deps.sh
 if [ "${QX_WINDOWS_ONLY:-0}" = 1 ]; then
     exec scripts/windows.sh
 fi
-qx_need_packages "${QX_BUILD_PACKAGES[@]}" "${QX_TEST_PACKAGES[@]}"
+qx_need_packages "${QX_BUILD_PACKAGES[@]}" "${QX_TEST_PACKAGES[@]}" "${QX_PACKAGE_PACKAGES[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 step() { printf '\n=== %s ===\n' "$*"; }
