@@ -98,6 +98,20 @@ ConsoleInput& console_input();
 ConsoleInput* set_console_input(ConsoleInput* replacement);
 
 // ---------------------------------------------------------------------------
+// Standard input and the controlling terminal, for runs from scripts and with redirected output.
+
+// True when standard input is a terminal (a console). A pipe, a file or /dev/null is not.
+bool standard_input_is_terminal();
+// Reads one byte of standard input and no more (ReadFile of one byte), so that
+// nothing beyond it is taken from the input. False at its end or on an error.
+bool read_standard_input_byte(unsigned char& byte);
+// The controlling terminal as a screen of its own, for when standard output is
+// not a terminal: /dev/tty ("CONOUT$" on Windows). Null when standard output is a
+// terminal (a console) itself, or when the process has no controlling terminal.
+// Opened on the first call and never closed.
+ConsoleOutput* controlling_terminal_output();
+
+// ---------------------------------------------------------------------------
 // Directory search, current directory, files.
 
 // One entry found by a directory search (WIN32_FIND_DATAA: cFileName, dwFileAttributes & 0x10).

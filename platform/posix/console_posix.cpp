@@ -69,6 +69,8 @@ struct InterruptState {
     volatile sig_atomic_t raw_wanted = 0;
     volatile sig_atomic_t raw_set = 0;
     volatile sig_atomic_t stdout_is_terminal = 0;
+    // The controlling terminal opened for prompts while standard output is redirected; -1 when none.
+    volatile sig_atomic_t screen_fd = -1;
     // Set after a stop and continue, when whatever a key wait shows is to be drawn
     // again; the byte written to wake_fds[1] ends a poll that began just before.
     volatile sig_atomic_t redraw = 0;
@@ -95,14 +97,16 @@ bool locale_is_utf8() {
     return true;
 }
 
-// The size of the terminal on standard output; the values stay as they are when it has none.
-void stdout_size(int& width, int& height) {
+// The size of the terminal on descriptor `fd`; the values stay as they are when it has none.
+void terminal_size(int fd, int& width, int& height) {
     struct winsize ws {};
-    if (::ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+    if (::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
         width = ws.ws_col;
         height = ws.ws_row;
     }
 }
+
+void stdout_size(int& width, int& height) { terminal_size(1, width, height); }
 
 // Standard output (descriptor 1), sized from the terminal when it is one.
 class StdoutOutput final : public TerminalOutput {
@@ -122,6 +126,29 @@ private:
         if (s.terminal) stdout_size(s.width, s.height);
         return s;
     }
+};
+
+// The controlling terminal opened as a screen of its own (descriptor `fd`), written
+// to while standard output goes to a file or a pipe.
+class ControllingTerminalOutput final : public TerminalOutput {
+public:
+    explicit ControllingTerminalOutput(int fd)
+        : TerminalOutput(settings(fd), [fd](std::string_view text) { posix::write_all(fd, text.data(), text.size()); }),
+          fd_(fd) {}
+
+protected:
+    void refresh_size(int& width, int& height) override { terminal_size(fd_, width, height); }
+
+private:
+    static Settings settings(int fd) {
+        Settings s;
+        s.terminal = true;
+        s.utf8 = locale_is_utf8();
+        terminal_size(fd, s.width, s.height);
+        return s;
+    }
+
+    int fd_;
 };
 
 // Keys from the controlling terminal, the counterpart of "CONIN$".
@@ -280,9 +307,13 @@ void give_terminal_back() {
         ::tcsetattr(interrupt_state.tty_fd, TCSANOW, &interrupt_state.saved_mode);
         interrupt_state.raw_set = 0;
     }
+    static const char reset[] = "\x1b[0m";
     if (interrupt_state.stdout_is_terminal != 0) {
-        static const char reset[] = "\x1b[0m";
         ssize_t ignored = ::write(1, reset, sizeof reset - 1);
+        (void)ignored;
+    }
+    if (interrupt_state.screen_fd >= 0) {
+        ssize_t ignored = ::write(interrupt_state.screen_fd, reset, sizeof reset - 1);
         (void)ignored;
     }
 }
@@ -354,6 +385,35 @@ ConsoleOutput& side::real_console_output() {
 ConsoleInput& side::real_console_input() {
     static ConsoleInput* input = new TerminalInput();
     return *input;
+}
+
+bool standard_input_is_terminal() { return ::isatty(0) == 1; }
+
+bool read_standard_input_byte(unsigned char& byte) {
+    for (;;) {
+        const ssize_t n = ::read(0, &byte, 1);
+        if (n == 1) return true;
+        if (n == 0) return false;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        struct pollfd p = {0, POLLIN, 0};  // a non-blocking pipe: wait until it has a byte
+        if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
+    }
+}
+
+ConsoleOutput* controlling_terminal_output() {
+    static ConsoleOutput* const output = []() -> ConsoleOutput* {
+        if (::isatty(1) == 1) return nullptr;
+        const int fd = ::open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        if (::isatty(fd) != 1) {
+            ::close(fd);
+            return nullptr;
+        }
+        interrupt_state.screen_fd = fd;  // its colours are reset on an interrupt as well
+        return new ControllingTerminalOutput(fd);
+    }();
+    return output;
 }
 
 void install_interrupt_handlers() {

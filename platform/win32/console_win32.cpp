@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/platform.hpp"
 #include "platform/side.hpp"
@@ -25,12 +26,15 @@ struct InterruptState {
 };
 InterruptState interrupt_state;
 
-// Standard output through the C library's stream, fully buffered and flushed
-// after every piece by the callers, with the console API for the cursor and the
-// colours. A fill recolours cells already written, so the paint calls do nothing.
+// A console screen buffer with the console API for the cursor and the colours. A
+// fill recolours cells already written, so the paint calls do nothing.
+//
+// Standard output goes through the C library's stream, fully buffered and flushed
+// after every piece by the callers. A screen opened by itself ("CONOUT$", while
+// standard output is redirected) collects each piece and writes it at the flush.
 class ConsoleScreenOutput final : public ConsoleOutput {
 public:
-    ConsoleScreenOutput() : handle_(::GetStdHandle(STD_OUTPUT_HANDLE)) {
+    ConsoleScreenOutput() : handle_(::GetStdHandle(STD_OUTPUT_HANDLE)), stream_(stdout) {
         // The console writes unbuffered output one character at a time; a piece
         // goes out whole at its flush instead.
         std::setvbuf(stdout, nullptr, _IOFBF, 1 << 14);
@@ -43,11 +47,35 @@ public:
         if (::GetConsoleScreenBufferInfo(handle_, &csbi)) ::_setmode(::_fileno(stdout), _O_BINARY);
     }
 
-    void write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
-    void flush() override { std::fflush(stdout); }
+    explicit ConsoleScreenOutput(HANDLE screen) : handle_(screen), stream_(nullptr) {}
+
+    void write(std::string_view text) override {
+        if (stream_ != nullptr) {
+            std::fwrite(text.data(), 1, text.size(), stream_);
+        } else {
+            pending_.append(text);
+        }
+    }
+
+    void flush() override {
+        if (stream_ != nullptr) {
+            std::fflush(stream_);
+            return;
+        }
+        size_t done = 0;
+        while (done < pending_.size()) {
+            DWORD wrote = 0;
+            if (!::WriteFile(handle_, pending_.data() + done, static_cast<DWORD>(pending_.size() - done), &wrote,
+                             nullptr) ||
+                wrote == 0)
+                break;
+            done += wrote;
+        }
+        pending_.clear();
+    }
 
     bool get_screen_buffer_info(ScreenBufferInfo& info) override {
-        std::fflush(stdout);  // the query must see the cursor where the text ended
+        flush();  // the query must see the cursor where the text ended
         CONSOLE_SCREEN_BUFFER_INFO csbi;
         if (!::GetConsoleScreenBufferInfo(handle_, &csbi)) return false;
         info.size = {csbi.dwSize.X, csbi.dwSize.Y};
@@ -56,12 +84,12 @@ public:
     }
 
     bool set_cursor_position(Coord position) override {
-        std::fflush(stdout);
+        flush();
         return ::SetConsoleCursorPosition(handle_, COORD{position.x, position.y}) != 0;
     }
 
     bool fill_attribute(uint16_t attribute, uint32_t count, Coord start, uint32_t& filled) override {
-        std::fflush(stdout);
+        flush();
         DWORD done = 0;
         BOOL ok = ::FillConsoleOutputAttribute(handle_, attribute, count, COORD{start.x, start.y}, &done);
         filled = done;
@@ -73,6 +101,8 @@ public:
 
 private:
     HANDLE handle_;
+    std::FILE* stream_;    // standard output's stream, or null for a screen of its own
+    std::string pending_;  // what a screen of its own has not written yet
 };
 
 // Keys from the console's input buffer.
@@ -211,6 +241,36 @@ ConsoleOutput& side::real_console_output() {
 ConsoleInput& side::real_console_input() {
     static ConsoleInput* input = new ConsoleKeyInput();
     return *input;
+}
+
+bool standard_input_is_terminal() {
+    HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    return input != nullptr && input != INVALID_HANDLE_VALUE && ::GetConsoleMode(input, &mode) != 0;
+}
+
+bool read_standard_input_byte(unsigned char& byte) {
+    HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) return false;
+    DWORD got = 0;
+    // A pipe whose writer has gone fails with ERROR_BROKEN_PIPE; a file reads 0 bytes at its end.
+    return ::ReadFile(input, &byte, 1, &got, nullptr) != 0 && got == 1;
+}
+
+ConsoleOutput* controlling_terminal_output() {
+    static ConsoleOutput* const output = []() -> ConsoleOutput* {
+        CONSOLE_SCREEN_BUFFER_INFO csbi;
+        if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_OUTPUT_HANDLE), &csbi)) return nullptr;
+        HANDLE screen = ::CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+        if (screen == INVALID_HANDLE_VALUE) return nullptr;
+        if (!::GetConsoleScreenBufferInfo(screen, &csbi)) {
+            ::CloseHandle(screen);
+            return nullptr;
+        }
+        return new ConsoleScreenOutput(screen);
+    }();
+    return output;
 }
 
 void install_interrupt_handlers() {
