@@ -14,6 +14,11 @@ namespace {
 
 ExitFunction exit_function = nullptr;
 
+// The user's terminal beside a redirected standard output, and whether keys are
+// replaced by a piped standard input.
+platform::ConsoleOutput* prompt_screen = nullptr;
+bool input_is_piped = false;
+
 // The key reader's process-wide values: the second code of the last extended
 // key, and whether the keyboard was opened (once, on first use).
 int pending_code = -1;
@@ -55,23 +60,55 @@ void out(std::string_view text) {
     }
 }
 
-int show_message_v(int kind, int attribute, const char* format, va_list args) {
-    platform::ConsoleOutput& output = platform::console_output();
+void query_screen(platform::ConsoleOutput& output, platform::ScreenBufferInfo& info) {
+    if (!output.get_screen_buffer_info(info)) info = platform::ScreenBufferInfo{};
+}
+
+platform::ConsoleOutput& field_output() {
+    return prompt_screen != nullptr ? *prompt_screen : platform::console_output();
+}
+
+void write_on(platform::ConsoleOutput& output, std::string_view text) {
+    if (&output == &platform::console_output()) {
+        out(text);
+        return;
+    }
+    output.write(text);
+    output.flush();
+}
+
+void prompt(std::string_view text) {
+    out(text);
+    if (prompt_screen != nullptr) write_on(*prompt_screen, text);
+}
+
+void set_prompt_screen(platform::ConsoleOutput* screen) { prompt_screen = screen; }
+
+void set_piped_input(bool piped) { input_is_piped = piped; }
+
+bool piped_input() { return input_is_piped; }
+
+namespace {
+
+// Draws one message on `output`: on a fresh row, the header for kind >= 0, the
+// text, and the rows from the header to the text's last row in `attribute`.
+void draw_message(platform::ConsoleOutput& output, int kind, int attribute, const char* format,
+                  const std::string& text) {
     platform::ScreenBufferInfo& info = writer.buffer_info;
 
     // The cursor, and a fresh row when it is not at column 0.
-    output.get_screen_buffer_info(info);
+    query_screen(output, info);
     writer.saved_position = info.cursor;
-    if (info.cursor.x != 0) out("\n");
+    if (info.cursor.x != 0) write_on(output, "\n");
 
     // From here on saved_position is the first cell of the message.
-    output.get_screen_buffer_info(info);
+    query_screen(output, info);
     writer.saved_position = info.cursor;
 
     output.begin_paint(static_cast<uint16_t>(attribute));
     int rows = 2;
     if (kind >= 0) {
-        out("*** error ***\n");
+        write_on(output, "*** error ***\n");
         rows = 3;
     }
     for (const char* p = format; *p != '\0'; ++p) {
@@ -85,13 +122,11 @@ int show_message_v(int kind, int attribute, const char* format, va_list args) {
     bool scrolling = writer.saved_position.y + rows >= height;
     if (scrolling) writer.saved_position.y = static_cast<int16_t>(height - rows);
 
-    int length = 0;
-    std::string text = format_text(format, args, length);
-    out(text);
+    write_on(output, text);
 
-    output.get_screen_buffer_info(info);
+    query_screen(output, info);
     int last_row = scrolling ? height - 1 : info.cursor.y;
-    out("\n");
+    write_on(output, "\n");
     output.end_paint();
 
     int32_t cells = (last_row - writer.saved_position.y + 1 - (scrolling ? 1 : 0)) * static_cast<int32_t>(info.size.x);
@@ -100,6 +135,17 @@ int show_message_v(int kind, int attribute, const char* format, va_list args) {
         output.fill_attribute(static_cast<uint16_t>(attribute), static_cast<uint32_t>(cells), writer.saved_position,
                               writer.cells_filled);
     }
+}
+
+}  // namespace
+
+int show_message_v(int kind, int attribute, const char* format, va_list args) {
+    int length = 0;
+    const std::string text = format_text(format, args, length);
+    draw_message(platform::console_output(), kind, attribute, format, text);
+    // An error asks something of the user, or tells why the run ends: the
+    // terminal beside a redirected output shows it as well.
+    if (kind >= 0 && prompt_screen != nullptr) draw_message(*prompt_screen, kind, attribute, format, text);
 
     if (kind > 0) {
         if (exit_function != nullptr) {
@@ -108,7 +154,7 @@ int show_message_v(int kind, int attribute, const char* format, va_list args) {
             std::exit(kind);
         }
     } else if (kind == 0) {
-        out("press any key to proceed...\n");
+        prompt("press any key to proceed...\n");
         read_key();
     }
     return length;
@@ -130,6 +176,7 @@ int read_key() {
 }
 
 int read_key_event() {
+    if (input_is_piped) return -1;  // no keyboard is read in a run fed from a pipe
     if (pending_code >= 0) {
         int code = pending_code;
         pending_code = -1;

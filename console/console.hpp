@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+namespace qx::platform {
+class ConsoleOutput;
+}
+
 namespace qx::console {
 
 // Colour attributes (Win32 console bits: 1 blue, 2 green, 4 red, 8 intensity; x16 for background).
@@ -21,6 +25,34 @@ inline constexpr int kind_fatal = 1;   // "*** error ***", then the process ends
 
 // Writes plain text to standard output and flushes it, so the cursor stands where it ended.
 void out(std::string_view text);
+
+// Writes text that asks the user for something (the password prompt, the line of
+// a key wait): to standard output as out() does, and also to the prompt screen
+// when there is one.
+void prompt(std::string_view text);
+
+// The user's terminal, when standard output is redirected and keys are typed:
+// the password prompt and field, every error and its key wait and the closing
+// line are shown there too, while standard output keeps the run's text (without
+// field cells). Null (the default): standard output is the only screen.
+void set_prompt_screen(platform::ConsoleOutput* screen);
+
+// Standard input is not a terminal: the password is its first line
+// (read_password_line), no key wait waits (read_key returns -1 at once) and no
+// field is drawn (read_password returns the empty text).
+void set_piped_input(bool piped);
+bool piped_input();
+
+// The first line of standard input as the password: LF or CR LF ends it (a last
+// line without either counts as it stands), and it must hold min_len to max_len
+// characters of codes 32 to 126. Reads no byte beyond the line, and at most
+// max_len + 2 bytes of a line that is too long.
+struct PasswordLine {
+    enum class Status { accepted, end_of_input, too_short, too_long, refused_character };
+    Status status = Status::end_of_input;
+    std::string text;  // the password when accepted, else empty
+};
+PasswordLine read_password_line(int min_len, int max_len);
 
 // Shows a message: an error header for kind >= 0, the formatted text, the rows
 // it occupies coloured with `attribute`. Kind < 0 returns; kind 0 writes

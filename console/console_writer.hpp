@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.hpp"
 
@@ -18,6 +19,16 @@ struct ConsoleWriter {
 };
 
 extern ConsoleWriter writer;
+
+// GetConsoleScreenBufferInfo into `info`; a failed query (no console) leaves it all
+// zero, so that nothing another screen reported is taken for this one.
+void query_screen(platform::ConsoleOutput& output, platform::ScreenBufferInfo& info);
+
+// Where the password field is drawn: the prompt screen when there is one, else standard output.
+platform::ConsoleOutput& field_output();
+
+// Writes text on `output` and flushes it; on standard output this is out().
+void write_on(platform::ConsoleOutput& output, std::string_view text);
 
 // What read_key_event gives when the screen is to be drawn again: the job was
 // stopped and continued, and the shell has written meanwhile.

@@ -35,13 +35,13 @@ void draw_cells(platform::ConsoleOutput& output, unsigned char glyph, int first,
 // Draws the whole field from the cursor, its first `typed` cells filled, and leaves
 // the cursor after them. writer.saved_position becomes the field's first cell.
 void draw_field(platform::ConsoleOutput& output, int typed, int min_len, int max_len) {
-    output.get_screen_buffer_info(writer.buffer_info);
+    query_screen(output, writer.buffer_info);
     writer.saved_position = writer.buffer_info.cursor;
     output.fill_attribute(attr_field, static_cast<uint32_t>(max_len), writer.saved_position, writer.cells_filled);
     output.fill_attribute(attr_error, static_cast<uint32_t>(min_len - 1), writer.saved_position, writer.cells_filled);
     draw_cells(output, filled_cell, 0, typed, min_len);
     platform::ScreenBufferInfo after_typed;
-    output.get_screen_buffer_info(after_typed);
+    query_screen(output, after_typed);
     draw_cells(output, free_cell, typed, max_len - typed, min_len);
     output.set_cursor_position(after_typed.cursor);
     output.flush();
@@ -53,7 +53,9 @@ std::string read_password(int min_len, int max_len) {
     if (max_len < 1) return {};
     if (min_len < 1) min_len = 1;
     if (min_len > max_len) min_len = max_len;
-    platform::ConsoleOutput& output = platform::console_output();
+    if (piped_input()) return {};  // the password comes from standard input, not from a field
+    // On the user's terminal when standard output is redirected, so that no field cell reaches the output.
+    platform::ConsoleOutput& output = field_output();
 
     std::string text;
     text.reserve(static_cast<size_t>(max_len));
@@ -68,15 +70,15 @@ std::string read_password(int min_len, int max_len) {
         if (key == key_redraw) {
             // The job was stopped and continued: the shell has written meanwhile and the
             // field may have scrolled away. It is drawn again on a row of its own.
-            out("\n");
-            out(prompt);
+            write_on(output, "\n");
+            write_on(output, prompt);
             draw_field(output, static_cast<int>(text.size()), min_len, max_len);
             continue;
         }
         if (key < 0) return {};  // no keyboard: nothing can ever be typed, so it ends as a cancel
         if (key == key_backspace) {
             if (text.empty()) continue;
-            output.get_screen_buffer_info(writer.buffer_info);
+            query_screen(output, writer.buffer_info);
             writer.saved_position = writer.buffer_info.cursor;
             if (writer.saved_position.x > 0) writer.saved_position.x = static_cast<int16_t>(writer.saved_position.x - 1);
             output.set_cursor_position(writer.saved_position);
@@ -98,6 +100,35 @@ std::string read_password(int min_len, int max_len) {
         }
     }
     return text;
+}
+
+PasswordLine read_password_line(int min_len, int max_len) {
+    PasswordLine result;
+    std::string line;
+    bool got_byte = false;
+    bool line_ended = false;
+    // max_len characters and a CR LF at most: a longer line is refused without reading on.
+    const size_t limit = static_cast<size_t>(max_len) + 2;
+    unsigned char byte = 0;
+    while (line.size() < limit && platform::read_standard_input_byte(byte)) {
+        got_byte = true;
+        if (byte == '\n') {
+            line_ended = true;
+            break;
+        }
+        line += static_cast<char>(byte);
+    }
+    if (!got_byte) return result;  // end of input before any line
+    if (line_ended && !line.empty() && line.back() == '\r') line.pop_back();
+
+    using Status = PasswordLine::Status;
+    result.status = Status::accepted;
+    for (char c : line)
+        if (c < 32 || c > 126) result.status = Status::refused_character;
+    if (result.status == Status::accepted && static_cast<int>(line.size()) < min_len) result.status = Status::too_short;
+    if (result.status == Status::accepted && static_cast<int>(line.size()) > max_len) result.status = Status::too_long;
+    if (result.status == Status::accepted) result.text = std::move(line);
+    return result;
 }
 
 }  // namespace qx::console
