@@ -23,6 +23,14 @@ bool is_switch(const std::string& arg, const CommandLineRules& rules) {
 
 }  // namespace
 
+InfoRequest info_request(const std::vector<std::string>& args) {
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--help") return InfoRequest::help;
+        if (args[i] == "--version") return InfoRequest::version;
+    }
+    return InfoRequest::none;
+}
+
 char next_switch(std::vector<std::string>& args, const CommandLineRules& rules) {
     for (size_t i = 1; i < args.size(); ++i) {
         if (rules.fold_file_case)

@@ -25,6 +25,13 @@ inline constexpr CommandLineRules posix_rules{false, false, false, false, '/'};
 // The rules of the platform the program runs on.
 const CommandLineRules& native_rules();
 
+// "--help" or "--version" as a whole argument (index 0, the program, never is one)
+// asks for that text alone, before any switch is scanned; the first of the two
+// in the arguments counts. Anything else, "--helpx" or "--HELP" included, stays
+// an ordinary argument for next_switch.
+enum class InfoRequest { none, help, version };
+InfoRequest info_request(const std::vector<std::string>& args);
+
 // Returns the letter of the first switch left in `args` (index 0, the program,
 // is never one), lower-cased, and removes that argument; ' ' when no switch is
 // left; 0 when the first switch is not exactly two characters long (then `args`

@@ -105,12 +105,40 @@ void decrypt_entry(RunState& state, const std::string& entry, const container::F
                printable(backup).c_str(), support_address);
 }
 
+// The password as the first line of a piped standard input; a line that the
+// field would not have taken ends the run. Empty when the input ended before any line.
+std::string piped_password(RunState& state) {
+    using Status = console::PasswordLine::Status;
+    console::PasswordLine line = console::read_password_line(4, 32);
+    const char* fault = nullptr;
+    switch (line.status) {
+    case Status::accepted:
+    case Status::end_of_input:
+        return std::move(line.text);
+    case Status::too_short:
+        fault = "it is shorter than 4 characters";
+        break;
+    case Status::too_long:
+        fault = "it is longer than 32 characters";
+        break;
+    case Status::refused_character:
+        fault = "it holds a character outside codes 32 to 126";
+        break;
+    }
+    close_list(state);
+    console::show_message(console::kind_fatal, console::attr_error,
+                          "password from standard input refused: %s\n"
+                          "(its first line must hold 4 to 32 characters of codes 32 to 126)",
+                          fault);
+    return {};
+}
+
 }  // namespace
 
 void ask_password() {
     RunState& state = run_state();
-    console::out("\nEnter password: ");
-    std::string password = console::read_password(4, 32);
+    console::prompt("\nEnter password: ");
+    std::string password = console::piped_input() ? piped_password(state) : console::read_password(4, 32);
     if (password.size() < 4) {
         close_list(state);  // a user's list file is never deleted
         console::show_message(console::kind_fatal, console::attr_error, "user requested termination");

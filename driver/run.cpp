@@ -1,4 +1,5 @@
 // The run driver: start-up, switches, the file list, the walk over its entries and the summary.
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -23,6 +24,13 @@ const char* const syntax_text =
     " [-l]\t\t: filename is a list of files to be en/de crypted [optional]\n"
     " [-n]\t\t: don't create backup file [optional]\n"
     "\t\t(WARNING! Can lose data if password is forgotten!)";
+
+// The first line of the banner, and all that --version prints.
+std::string name_and_version() {
+    char line[64];
+    std::snprintf(line, sizeof line, "Quillex version %.1f", static_cast<double>(version));
+    return line;
+}
 
 [[noreturn]] void fatal_syntax() {
     console::show_message(console::kind_fatal, console::attr_error, "%s", syntax_text);
@@ -217,6 +225,17 @@ void finish_run(RunState& state) {
                  " files\ndecrypted: " + std::to_string(state.decrypted_count) + " files\n");
 }
 
+// Keys and prompts: a standard input that is not a terminal holds the password and
+// nothing waits for a key; otherwise keys come from the terminal, and when
+// standard output is redirected the prompts are shown on that terminal as well.
+void choose_console() {
+    if (!platform::standard_input_is_terminal()) {
+        console::set_piped_input(true);
+        return;
+    }
+    console::set_prompt_screen(platform::controlling_terminal_output());
+}
+
 }  // namespace
 
 // Never destroyed: the exit-time handler reads it after main has returned.
@@ -254,26 +273,38 @@ void on_exit() {
     RunState& state = run_state();
     close_list(state);
     remove_work_file(state);
-    console::out("\nsession closed, any key to continue...\n");
+    console::prompt("\nsession closed, any key to continue...\n");
     console::read_key();
 }
 
 int run(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    if (args.empty()) args.emplace_back();
+    // Answered before anything else: no banner, no closing line, no key wait.
+    switch (info_request(args)) {
+    case InfoRequest::help:
+        console::out(std::string(syntax_text) + "\n");
+        return exit_clean;
+    case InfoRequest::version:
+        console::out(name_and_version() + "\n");
+        return exit_clean;
+    case InfoRequest::none:
+        break;
+    }
+
     static bool handler_registered = false;
     if (!handler_registered) std::atexit(on_exit);
     handler_registered = true;
     platform::install_interrupt_handlers();
+    choose_console();
 
     RunState& state = run_state();
     state = RunState{};
     container::run_random().seed(static_cast<uint32_t>(platform::time_seconds()));
     make_work_file(state);
-    console::show_message(console::kind_note, console::attr_banner,
-                          "Quillex version %.1f\n32-bit data encryption software\nby Verdanix",
-                          static_cast<double>(version));
+    console::show_message(console::kind_note, console::attr_banner, "%s\n32-bit data encryption software\nby Verdanix",
+                          name_and_version().c_str());
 
-    std::vector<std::string> args(argv, argv + argc);
-    if (args.empty()) args.emplace_back();
     scan_switches(state, args);
     if (args.size() < 2) fatal_syntax();
     if (!state.work_file_created)
