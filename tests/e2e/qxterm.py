@@ -37,7 +37,7 @@ def plain(raw):
 class Terminal:
     """quillex started with a pty as its controlling terminal and as stdin/stdout/stderr."""
 
-    def __init__(self, args, cwd, program, stdout=None, argv0=None):
+    def __init__(self, args, cwd, program, stdout=None, argv0=None, stdin=None):
         master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
         self.initial_lflag = termios.tcgetattr(slave)[3]  # the mode the program must leave behind
@@ -46,10 +46,12 @@ class Terminal:
         self.stream = pyte.ByteStream(self.screen)
         self.raw = b""
         self.proc = subprocess.Popen(
-            [argv0 or program, *args], executable=program, cwd=cwd, env=program_env(), stdin=slave,
+            [argv0 or program, *args], executable=program, cwd=cwd, env=program_env(),
+            stdin=slave if stdin is None else stdin,
             stdout=slave if stdout is None else stdout, stderr=slave,
             start_new_session=True,
-            preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+            # stderr is always the terminal; stdin may be a pipe (a password fed by a script).
+            preexec_fn=lambda: fcntl.ioctl(0 if stdin is None else 2, termios.TIOCSCTTY, 0))
         # Kept open to watch the terminal's mode; keys are only sent while it is raw.
         self.tty_fd = slave
 
