@@ -2,6 +2,7 @@
 #include <cstdarg>
 
 #include "console/console.hpp"
+#include "console/progress.hpp"
 #include "container/format.hpp"
 #include "container/pipeline.hpp"
 #include "driver/run_state.hpp"
@@ -14,11 +15,19 @@ namespace {
 const char* const support_address = "support@verdanix.example";
 
 // What the pipelines take from the run, as it stands for the entry at hand.
+// The progress line's pieces and the percentage of a long step between them.
+console::StepProgress& step_progress() {
+    static console::StepProgress steps;
+    return steps;
+}
+
 container::RunContext& pipeline_context(RunState& state) {
     static container::RunContext context;
     context.work_file = state.work_file_created ? state.work_file_name : std::string();
     context.no_backup = state.no_backup;
     context.protected_files = &state.protected_files;
+    context.progress = [](std::string_view piece) { step_progress().piece(piece); };
+    context.advance = [](uint64_t done, uint64_t total) { step_progress().advance(done, total); };
     return context;
 }
 
@@ -71,6 +80,7 @@ bool refusal(RunState& state, const std::string& entry, container::Fault fault) 
 void encrypt_entry(RunState& state, const std::string& entry, const container::FileClass& file_class) {
     container::Result result =
         container::encrypt_file(entry, state.password, file_class.kind, pipeline_context(state), &file_class.stamp);
+    step_progress().clear();
     stop_on_codec_failure(result.status);
     if (result.status == container::Status::done) {
         console::out(" done.\n");
@@ -86,6 +96,7 @@ void encrypt_entry(RunState& state, const std::string& entry, const container::F
 
 void decrypt_entry(RunState& state, const std::string& entry, const container::FileClass& file_class) {
     container::Result result = container::decrypt_file(entry, state.password, file_class, pipeline_context(state));
+    step_progress().clear();
     stop_on_codec_failure(result.status);
     if (result.status == container::Status::done) {
         console::out(" done.\n");
