@@ -306,3 +306,47 @@ def test_file_appended_to_while_compressed_keeps_the_other_programs_data(run, pl
     assert path.read_bytes() == data + b"appended meanwhile"
     left = sorted(p.name for p in (place / "work").iterdir())
     assert left == ["busy.txt"], left  # no backup, fresh file or work file stays
+
+
+def test_version_and_a_password_piped_in_need_no_key(wine, place):
+    # Output goes to files: Wine may drop what a program shows on its console just before it ends.
+    exe = str(place / "bin" / "quillex.exe")
+    a = make(place, "a.txt")
+    plain = a.read_bytes()
+    panes = []
+
+    def run_to_end(args, piped=None):
+        out = place / f"out{len(panes)}.txt"
+        panes.append(wine.start(exe, args, place / "work", stdout=out, piped=piped))
+        status = panes[-1].wait_exit()  # no key is ever pressed
+        return status, out.read_bytes()
+
+    try:
+        assert run_to_end(["--version"]) == (0, b"Quillex version 2.1\r\n")
+        status, out = run_to_end(["-n", "a.txt"], "abcd\r\n")
+        assert status == 0 and b"... done.\r\n" in out and b"\xb0" not in out
+        assert a.read_bytes().startswith(b"QX")
+        # A bad line ends the run at once; so does an empty input.
+        status, out = run_to_end(["a.txt"], "abc\n")
+        assert status == 1 and b"password from standard input refused" in out
+        status, out = run_to_end(["a.txt"], "")
+        assert status == 1 and b"user requested termination" in out
+        assert not (place / "work" / "a.bak").exists()
+        assert run_to_end(["-n", "a.txt"], "abcd")[0] == 0 and a.read_bytes() == plain
+    finally:
+        for pane in panes:
+            pane.kill()
+
+
+def test_redirected_output_shows_the_field_and_the_closing_line_on_the_console(run, place):
+    make(place, "a.txt")
+    out = place / "out.txt"
+    pane = run("a.txt", stdout=out)
+    password(pane)
+    pane.wait_for(CLOSING)
+    assert "Quillex version" not in pane.screen()
+    assert pane.finish() == 0
+    data = out.read_bytes()
+    assert b"\r\nEnter password: \r\n\r\nAnalyzing 1 file(s):\r\n" in data and CLOSING.encode() + b"\r\n" in data
+    assert b"\xb0" not in data and b"\xb1" not in data  # the field cells, code page bytes 176 and 177
+    assert (place / "work" / "a.txt").read_bytes().startswith(b"QX")

@@ -56,13 +56,16 @@ class Wine:
         subprocess.run([self.server, "-k"], env=self.env, stderr=subprocess.DEVNULL, check=False)
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def start(self, exe, args, cwd, stdout=None):
-        """Starts `exe args` in `cwd` in a fresh pane of its own; returns a Pane."""
+    def start(self, exe, args, cwd, stdout=None, piped=None):
+        """Starts `exe args` in `cwd` in a fresh pane of its own; returns a Pane. With `piped`
+        (text), standard input is a pipe that carries exactly that text."""
         self.count += 1
         status = os.path.join(self.root, f"status{self.count}")
         command = " ".join(shlex.quote(a) for a in ([self.wine, exe] if exe.endswith(".exe") else [exe]) + list(args))
         if stdout:
             command += " >" + shlex.quote(str(stdout))
+        if piped is not None:
+            command = "printf %s " + shlex.quote(piped) + " | " + command
         script = f"cd {shlex.quote(str(cwd))} && {command}; echo $? >{shlex.quote(status)}.tmp; " \
                  f"mv {shlex.quote(status)}.tmp {shlex.quote(status)}"
         # bash, not sh: a Ctrl+C reaches the whole foreground group, and bash goes on
