@@ -143,6 +143,13 @@ public:
         return true;
     }
 
+    // Fills the run's work file with the codec's input, making the file first if needed.
+    bool write_work_file(const uint8_t* data, size_t size) {
+        if (run_.work_file.empty()) return true;
+        if (run_.make_work_file && !run_.make_work_file()) return false;
+        return fs::write_work_file(run_.work_file, data, size);
+    }
+
     // The codec tells how far it has come while this lives.
     class CodecSteps {
     public:
@@ -345,7 +352,7 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
         mode = mode_compressed;
         // The work file receives the codec's input, as it always has; the codec
         // itself works on the same bytes in memory.
-        if (!run.work_file.empty() && !fs::write_work_file(run.work_file, plain.data(), plain.size())) {
+        if (!job.write_work_file(plain.data(), plain.size())) {
             job.keep_backup();  // the file is unchanged and its backup stays
             return failure(Fault::work_file_failed);
         }
@@ -422,7 +429,7 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
 
     if (kind == kind_encrypted_compressed) {
         // The work file receives the codec's input, as it always has.
-        if (!run.work_file.empty() && !fs::write_work_file(run.work_file, region.data(), region.size()))
+        if (!job.write_work_file(region.data(), region.size()))
             return failure(Fault::work_file_failed);
         job.say(" decompressing .");
         std::vector<uint8_t> plain;

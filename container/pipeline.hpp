@@ -65,7 +65,10 @@ private:
 
 // What the pipelines take from the run.
 struct RunContext {
-    std::string work_file;  // the run's work file, made by the driver; "" writes none
+    std::string work_file;  // the run's work file; "" writes none
+    // Called before the work file is written; false when it cannot be made (the
+    // file then fails unchanged, its backup kept). Empty: work_file is there to write.
+    std::function<bool()> make_work_file;
     bool no_backup = false; // -n: no backup file is taken
     codec::Codec* codec = nullptr;  // nullptr: run_codec()
     Random* random = nullptr;       // nullptr: run_random()

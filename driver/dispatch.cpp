@@ -23,7 +23,8 @@ console::StepProgress& step_progress() {
 
 container::RunContext& pipeline_context(RunState& state) {
     static container::RunContext context;
-    context.work_file = state.work_file_created ? state.work_file_name : std::string();
+    context.work_file = state.work_file_name;
+    context.make_work_file = [&state] { return create_work_file(state); };
     context.no_backup = state.no_backup;
     context.protected_files = &state.protected_files;
     context.progress = [](std::string_view piece) { step_progress().piece(piece); };

@@ -1,6 +1,7 @@
 // The file list: the list-file parser, the expansion of file arguments and the run's file names.
 #include "driver/file_list.hpp"
 
+#include <cctype>
 #include <filesystem>
 #include <system_error>
 
@@ -56,18 +57,27 @@ bool same_directory(const std::string& a, const std::string& b) {
     return std::filesystem::equivalent(itself(a), itself(b), error);
 }
 
-std::string directory_of(const std::string& path, const CommandLineRules& rules) {
-    return split_argument(path, rules).directory;
+// Names compare without case where file names ignore it.
+bool same_name(std::string_view a, std::string_view b, const CommandLineRules& rules) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x != y && !(rules.fold_file_case && std::tolower(x) == std::tolower(y))) return false;
+    }
+    return true;
 }
 
-// True when `name`, found in `directory`, is one of this run's files or the same kind of file of another run.
+// True when `name`, found in `directory`, is one of this run's own files. A user's
+// file or another run's file that only looks like one is listed as any file is.
 bool is_run_file(const std::string& directory, const std::string& name, const RunFiles& own,
                  const CommandLineRules& rules) {
     if (!is_run_file_name(name)) return false;
-    bool list_shape = name.starts_with("QXLList_");
-    const std::string& own_file = list_shape ? own.list_file : own.work_file;
-    if (own_file.empty()) return false;
-    return same_directory(directory, directory_of(own_file, rules));
+    for (const std::string* own_file : {&own.list_file, &own.work_file}) {
+        if (own_file->empty()) continue;
+        const SplitArgument split = split_argument(*own_file, rules);
+        if (same_name(split.pattern, name, rules) && same_directory(directory, split.directory)) return true;
+    }
+    return false;
 }
 
 // The line that names `name` found under `directory`, or "" when no list line can name it.

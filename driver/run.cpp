@@ -44,14 +44,15 @@ std::string name_and_version() {
 
 // Creates the work file, empty, under the first name of the template that is
 // free and that this run could create exclusively; pipelines later fill it.
-void make_work_file(RunState& state) {
+// Names the work file: the first letter for which no file of that name exists.
+// The file itself is made when a file is first compressed or decompressed
+// (create_work_file); with every letter taken the last name stays, and making
+// it fails, as it does in a folder that cannot be written.
+void make_work_file_name(RunState& state) {
     uint32_t pid = platform::current_process_id();
     for (char letter = 'a'; letter <= 'z'; ++letter) {
         state.work_file_name = work_file_name(pid, letter);
-        if (platform::create_new_file(state.work_file_name, state.work_slot)) {
-            state.work_file_created = true;
-            return;
-        }
+        if (platform::fs::occupant(state.work_file_name) == platform::fs::Occupant::nothing) return;
     }
 }
 
@@ -260,6 +261,12 @@ void close_list(RunState& state) {
     state.list_is_temporary = false;
 }
 
+bool create_work_file(RunState& state) {
+    if (!state.work_file_created)
+        state.work_file_created = platform::create_new_file(state.work_file_name, state.work_slot);
+    return state.work_file_created;
+}
+
 void remove_work_file(RunState& state) {
     if (!state.work_file_created) return;
     platform::delete_file(state.work_file_name);
@@ -301,15 +308,12 @@ int run(int argc, char** argv) {
     RunState& state = run_state();
     state = RunState{};
     container::run_random().seed(static_cast<uint32_t>(platform::time_seconds()));
-    make_work_file(state);
+    make_work_file_name(state);
     console::show_message(console::kind_note, console::attr_banner, "%s\n32-bit data encryption software\nby Verdanix",
                           name_and_version().c_str());
 
     scan_switches(state, args);
     if (args.size() < 2) fatal_syntax();
-    if (!state.work_file_created)
-        console::show_message(console::kind_fatal, console::attr_error, "Can't create work file %s",
-                              printable(state.work_file_name).c_str());
 
     if (state.use_list_file) {
         open_user_list(state, args[1]);

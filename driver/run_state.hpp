@@ -44,6 +44,9 @@ RunState& run_state();
 // Closes the list stream and deletes the list file when this run created it.
 void close_list(RunState& state);
 // Deletes this run's work file when it still exists.
+// Makes the work file (exclusively, never through a link, tracked for removal) the
+// first time it is needed; true when it exists, made by this run.
+bool create_work_file(RunState& state);
 void remove_work_file(RunState& state);
 
 // `text` with control characters shown as '?', so that a path cannot drive the terminal.

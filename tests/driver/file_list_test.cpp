@@ -130,12 +130,13 @@ TEST_F(CollectMatches, LiteralNamesMissingDirectoriesAndEmptyPatterns) {
     EXPECT_EQ(collect("sub.txt/", ""), Entries{});
 }
 
-TEST_F(CollectMatches, SkipsRunFilesOfThisDirectoryOnly) {
+TEST_F(CollectMatches, SkipsThisRunsOwnFilesOnly) {
     for (const char* name : {"QXLList_42a.Tmp", "QXLList_7b.Tmp", "EXa00042", "EXc99999", "EXA00042"}) touch(name);
     touch("sub.txt/QXLList_42a.Tmp");
     RunFiles own{"./QXLList_42a.Tmp", "EXa00042"};
-    EXPECT_EQ(collect("", "*", nullptr, own), (Entries{".hidden.txt", "B.TXT", "EXA00042", "a.txt", "b.txt",
-                                                      "c.doc", "noext"}));
+    // A user's file or another run's file shaped like a run file is listed.
+    EXPECT_EQ(collect("", "*", nullptr, own), (Entries{".hidden.txt", "B.TXT", "EXA00042", "EXc99999",
+                                                      "QXLList_7b.Tmp", "a.txt", "b.txt", "c.doc", "noext"}));
     EXPECT_EQ(collect("sub.txt/", "*", nullptr, own), (Entries{"sub.txt/QXLList_42a.Tmp", "sub.txt/inner.txt"}));
     // With the user's list there is no temporary list to protect.
     EXPECT_EQ(collect("", "QXL*", nullptr, RunFiles{"", "EXa00042"}).size(), 2u);

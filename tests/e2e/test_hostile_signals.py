@@ -54,7 +54,7 @@ def test_a_signal_in_the_password_field_restores_the_terminal_and_removes_the_ru
     t = start_at_password(term, place, "*.txt")
     t.send(b"ab")
     t.wait_for("▒▒")
-    assert len(leftovers(place)) == 2
+    assert len(leftovers(place)) == 1  # the list file; the work file comes with the first compression
     os.kill(t.proc.pid, number)
     assert_ended_by(t, number)
     assert leftovers(place) == []

@@ -143,10 +143,11 @@ def test_escape_in_the_password_field_removes_the_temporary_files(term, place):
     make(place, "a.txt")
     t = term("*.txt")
     t.wait_for(PROMPT)
-    # While the run waits, its own list file lies beside the program and its work file here.
+    # While the run waits, its own list file lies beside the program; the work file is
+    # made with the first compression.
     names = leftovers(place)
-    assert len(names) == 2 and names[0].startswith("EX") and names[1].startswith("QXLList_")
-    assert (place / "bin" / names[1]).read_text() == "a.txt\n"
+    assert len(names) == 1 and names[0].startswith("QXLList_")
+    assert (place / "bin" / names[0]).read_text() == "a.txt\n"
     t.send(b"ab" + ESC)
     t.wait_for("user requested termination")
     assert t.finish() == 1
@@ -231,7 +232,7 @@ def test_two_runs_in_one_folder_keep_to_their_own_files(term, place):
     first.wait_for(PROMPT)
     second = term("*")
     second.wait_for(PROMPT)
-    assert len(leftovers(place)) == 4  # two list files, two work files
+    assert len(leftovers(place)) == 2  # two list files
     for t in (first, second):
         t.send(b"abcd" + ENTER)
         t.wait_for("Analyzing 1 file(s):")
@@ -254,3 +255,13 @@ def test_a_program_folder_that_cannot_be_written_puts_the_list_in_the_temporary_
     finally:
         t.kill()
     assert not [n for n in set(os.listdir("/tmp")) - before if n.startswith("QXLList_")]
+
+
+def test_a_users_files_shaped_like_run_files_are_processed(term, place):
+    make(place, "EXq12345", "QXLList_1a.Tmp")
+    t = term("*")
+    enter_password(t)
+    t.wait_for("Analyzing 2 file(s):")
+    assert t.finish() == 0
+    for name in ("EXq12345", "QXLList_1a.Tmp"):
+        assert (place / "work" / name).read_bytes()[:2] == b"QX"
