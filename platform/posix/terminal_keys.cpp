@@ -143,6 +143,7 @@ DecodedKey decode_escape(const unsigned char* bytes, size_t size, bool final) {
         size_t i = 2;
         int modifier = 1;
         if (i < size && bytes[i] >= '1' && bytes[i] <= '9') modifier = bytes[i++] - '0';
+        if (i == size && i == 2 && final) return character('O', 2);  // Alt+O, nothing after it
         if (i == size) return final ? lone_esc : incomplete();
         unsigned char c = bytes[i];
         size_t length = i + 1;
@@ -166,6 +167,7 @@ DecodedKey decode_escape(const unsigned char* bytes, size_t size, bool final) {
     size_t params_end = i;
     while (i < size && i < max_sequence && bytes[i] >= 0x20 && bytes[i] <= 0x2F) ++i;
     if (i >= max_sequence) return lone_esc;
+    if (i == size && i == 2 && final) return character('[', 2);  // Alt+[, nothing after it
     if (i == size) return final ? lone_esc : incomplete();
     if (bytes[i] < 0x40 || bytes[i] > 0x7E) return lone_esc;
     return csi_key(bytes + 2, params_end - 2, i > params_end, bytes[i], i + 1);
@@ -184,6 +186,13 @@ size_t utf8_length(unsigned char lead) {
 DecodedKey decode_terminal_key(const unsigned char* bytes, size_t size, bool utf8, bool final) {
     if (size == 0) return incomplete();
     unsigned char b = bytes[0];
+    if (b == esc && size >= 2 && bytes[1] != '[' && bytes[1] != 'O' && bytes[1] >= 0x20) {
+        // Alt with a character key: the terminal sends Esc and the key's own bytes,
+        // where the console gives the key alone. Only a lone Esc is the Esc key.
+        DecodedKey alt = decode_terminal_key(bytes + 1, size - 1, utf8, final);
+        if (alt.result != KeyDecode::incomplete) alt.length += 1;
+        return alt;
+    }
     if (b == esc) return decode_escape(bytes, size, final);
     if (b == 0) return ignored(1);
     if (b == 127) return character(8, 1);

@@ -124,3 +124,16 @@ def test_a_folder_where_no_work_file_can_be_made_fails_compressed_files_only(pla
     assert (work / "b.zip").read_bytes()[:2] == b"QX"
     assert "encrypted: 1 files" in t.transcript()
     assert leftovers(place) == []
+
+
+def test_alt_with_a_letter_in_the_password_field_types_the_letter(term, place):
+    (place / "work" / "a.txt").write_text("notes\n" * 10)
+    t = term("a.txt")
+    t.wait_for(PROMPT)
+    t.send(b"ab\x1bcd" + ENTER)  # Alt+c: the terminal sends Esc and c in one burst
+    assert t.finish() == 0
+    t = term("-n", "a.txt")
+    t.wait_for(PROMPT)
+    t.send(b"abcd" + ENTER)
+    assert t.finish() == 0
+    assert (place / "work" / "a.txt").read_text() == "notes\n" * 10

@@ -61,16 +61,23 @@ TEST(TerminalKeys, ModifiersPickTheirCodesAltBeforeCtrlBeforeShift) {
 
 TEST(TerminalKeys, LoneEscIsNeverTheStartOfASequence) {
     EXPECT_EQ(codes("\x1b"), Codes({27}));
-    EXPECT_EQ(codes("\x1bx\x1b\x1b[A\x1b\r"), Codes({27, 'x', 27, 224, 72, 27, 13}));
+    EXPECT_EQ(codes("\x1b\x1b[A\x1b\r"), Codes({27, 224, 72, 27, 13}));
     EXPECT_EQ(codes("\x1b[\x01"), Codes({27, '[', 1}));  // not a sequence after all
-    EXPECT_EQ(codes("\x1bO"), Codes({27, 'O'}));
+}
+
+// Alt with a character key gives the key alone, as the console does.
+TEST(TerminalKeys, AltWithACharacterIsThatCharacter) {
+    EXPECT_EQ(codes("\x1bx\x1bQ\x1b \x1b\x7f"), Codes({'x', 'Q', ' ', 8}));
+    EXPECT_EQ(codes("\x1bO"), Codes({'O'}));
+    EXPECT_EQ(codes("\x1b["), Codes({'['}));
+    EXPECT_EQ(codes("\x1b\xc3\xa9"), Codes({0xc3}));
 }
 
 TEST(TerminalKeys, IncompleteBytesWaitForMoreUnlessFinal) {
     auto decode = [](std::string_view s, bool final) {
         return decode_terminal_key(reinterpret_cast<const unsigned char*>(s.data()), s.size(), true, final);
     };
-    for (std::string_view partial : {"\x1b", "\x1b[", "\x1b[1;", "\x1bO", "\x1bO2", "\x1b[[", "\xe2\x82"}) {
+    for (std::string_view partial : {"\x1b", "\x1b[1;", "\x1bO2", "\x1b[[", "\xe2\x82"}) {
         EXPECT_EQ(decode(partial, false).result, KeyDecode::incomplete) << partial;
         EXPECT_EQ(decode(partial, true).result, KeyDecode::key) << partial;
         EXPECT_EQ(decode(partial, true).length, 1u) << partial;
