@@ -52,7 +52,14 @@ void TerminalOutput::advance_row() {
     if (row_ < settings_.height - 1) ++row_;  // on the last row the screen scrolls instead
 }
 
+void TerminalOutput::resume_paint() {
+    if (!paint_suspended_) return;
+    pending_ += paint_sgr_;
+    paint_suspended_ = false;
+}
+
 void TerminalOutput::put(char c) {
+    resume_paint();
     if (wrap_pending_) {
         wrap_pending_ = false;
         column_ = 0;
@@ -73,7 +80,14 @@ void TerminalOutput::write(std::string_view text) {
         if (c == '\n') {
             // Erasing to the end of the row gives the rest of it the paint colour; after
             // the last column was written the row is full and the erase would hit that cell.
-            if (terminal && painting_ && !wrap_pending_) pending_ += "\x1b[K";
+            // The colours are reset before the newline: where it scrolls the screen, the
+            // terminal fills the new row with the current background.
+            if (terminal && painting_) {
+                resume_paint();
+                if (!wrap_pending_) pending_ += "\x1b[K";
+                pending_ += "\x1b[0m";
+                paint_suspended_ = true;
+            }
             pending_ += '\n';
             column_ = 0;
             wrap_pending_ = false;
@@ -89,6 +103,7 @@ void TerminalOutput::write(std::string_view text) {
             }
             int stop = std::min((column_ / 8 + 1) * 8, settings_.width - 1);
             if (terminal && painting_) {
+                resume_paint();
                 pending_.append(static_cast<size_t>(std::max(stop - column_, 0)), ' ');  // spaces take the colour
             } else {
                 pending_ += '\t';
@@ -167,14 +182,17 @@ bool TerminalOutput::fill_attribute(uint16_t, uint32_t count, Coord, uint32_t& f
 
 void TerminalOutput::begin_paint(uint16_t attribute) {
     if (!settings_.terminal) return;
-    pending_ += sgr_for_attribute(attribute);
+    paint_sgr_ = sgr_for_attribute(attribute);
+    pending_ += paint_sgr_;
     painting_ = true;
+    paint_suspended_ = false;
 }
 
 void TerminalOutput::end_paint() {
     if (!settings_.terminal) return;
-    pending_ += "\x1b[0m";
+    if (!paint_suspended_) pending_ += "\x1b[0m";
     painting_ = false;
+    paint_suspended_ = false;
 }
 
 }  // namespace qx::platform

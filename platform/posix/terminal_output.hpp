@@ -65,6 +65,11 @@ private:
     int row_ = 0;
     bool wrap_pending_ = false;  // the last column was written: the next character starts a new row
     bool painting_ = false;
+    // The colours were reset before a newline, so that a row the newline scrolls in
+    // takes no paint; the paint's colours are set again before the next output.
+    bool paint_suspended_ = false;
+    std::string paint_sgr_;
+    void resume_paint();
 };
 
 // The UTF-8 form of a code-page 437 byte, for the characters the console shows (176, 177, 178).

@@ -33,13 +33,16 @@ TEST(TerminalOutput, AttributesMapToTerminalColours) {
     EXPECT_EQ(sgr_for_attribute(0xE1), "\x1b[0;34;103m");
 }
 
+// Each painted row is filled to the right edge, and the colours are reset before its
+// newline, so that a row scrolled in at the bottom takes no paint.
 TEST(TerminalOutput, PaintedRowsAreFilledToTheRightEdge) {
     Captured t(true);
     t.output.begin_paint(30);
     t.write("ab\tc\n\nd\n");
     t.output.end_paint();
     t.write("plain\n");
-    EXPECT_EQ(t.bytes, "\x1b[0;93;44mab      c\x1b[K\n\x1b[K\nd\x1b[K\n\x1b[0mplain\n");
+    const std::string blue = "\x1b[0;93;44m";
+    EXPECT_EQ(t.bytes, blue + "ab      c\x1b[K\x1b[0m\n" + blue + "\x1b[K\x1b[0m\n" + blue + "d\x1b[K\x1b[0m\nplain\n");
 }
 
 TEST(TerminalOutput, FollowsTheCursorAcrossWrapsTabsAndUtf8) {
