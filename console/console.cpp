@@ -92,8 +92,7 @@ namespace {
 
 // Draws one message on `output`: on a fresh row, the header for kind >= 0, the
 // text, and the rows from the header to the text's last row in `attribute`.
-void draw_message(platform::ConsoleOutput& output, int kind, int attribute, const char* format,
-                  const std::string& text) {
+void draw_message(platform::ConsoleOutput& output, int kind, int attribute, const std::string& text) {
     platform::ScreenBufferInfo& info = writer.buffer_info;
 
     // The cursor, and a fresh row when it is not at column 0.
@@ -111,8 +110,22 @@ void draw_message(platform::ConsoleOutput& output, int kind, int attribute, cons
         write_on(output, "*** error ***\n");
         rows = 3;
     }
-    for (const char* p = format; *p != '\0'; ++p) {
-        if (*p == '\n') ++rows;
+    // The text's own rows, from the text as shown rather than its format, since an
+    // argument may bring lines of its own (the syntax text): one more at each line end
+    // and each time a line fills the buffer's width.
+    const int width = info.size.x > 0 ? info.size.x : 1;
+    int column = 0;
+    for (char c : text) {
+        if (c == '\n') {
+            ++rows;
+            column = 0;
+            continue;
+        }
+        column = c == '\t' ? (column / 8 + 1) * 8 : column + 1;
+        if (column >= width) {
+            ++rows;
+            column = 0;
+        }
     }
 
     // rows now reaches from the first row of the message to the row after its closing
@@ -142,10 +155,10 @@ void draw_message(platform::ConsoleOutput& output, int kind, int attribute, cons
 int show_message_v(int kind, int attribute, const char* format, va_list args) {
     int length = 0;
     const std::string text = format_text(format, args, length);
-    draw_message(platform::console_output(), kind, attribute, format, text);
+    draw_message(platform::console_output(), kind, attribute, text);
     // An error asks something of the user, or tells why the run ends: the
     // terminal beside a redirected output shows it as well.
-    if (kind >= 0 && prompt_screen != nullptr) draw_message(*prompt_screen, kind, attribute, format, text);
+    if (kind >= 0 && prompt_screen != nullptr) draw_message(*prompt_screen, kind, attribute, text);
 
     if (kind > 0) {
         if (exit_function != nullptr) {

@@ -83,6 +83,16 @@ TEST_F(ShowMessage, ArgumentNewlinesAndWrappedRowsStayColouredWhileNothingScroll
     EXPECT_EQ(console.screen.rows_with(15), Rows({20, 21, 22}));
 }
 
+// Near the bottom, an argument's own lines and a wrapped line scroll the buffer as
+// the format's lines do: exactly the moved rows of the message take the colour.
+TEST_F(ShowMessage, ArgumentLinesNearTheBottomScrollAndColourTheMovedRows) {
+    console.screen.place_cursor(0, 296);
+    show_message(kind_fatal, attr_error, "%s", ("one\ntwo\n" + std::string(100, 'w')).c_str());
+    EXPECT_EQ(console.screen.row_text(294), "*** error ***");
+    EXPECT_EQ(console.screen.row_text(295), "one");
+    EXPECT_EQ(console.screen.rows_with(attr_error), Rows({294, 295, 296, 297, 298}));
+}
+
 TEST(ShowMessageSmallBuffer, MessageTallerThanTheBufferColoursNothing) {
     ConsoleFixture console(20, 4);
     ExitFunction previous = set_exit_function(record_exit);
