@@ -69,6 +69,8 @@ cat "$scratch/run.txt"
 grep -q '^Quillex version 2\.1$' "$scratch/run.txt" || fail "the unpacked quillex showed no banner"
 grep -q '^syntax: ' "$scratch/run.txt" || fail "the unpacked quillex showed no syntax text"
 [ -z "$(ls -A "$scratch/work")" ] || fail "the unpacked quillex left files behind: $(ls -A "$scratch/work")"
+[ "$(setsid -w "$scratch/root/usr/bin/quillex" --version </dev/null)" = "Quillex version 2.1" ] ||
+    fail "the unpacked quillex --version did not print its name and version"
 pass "the unpacked program runs"
 
 echo
