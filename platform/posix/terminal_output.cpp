@@ -49,7 +49,16 @@ void TerminalOutput::clamp_size() {
 }
 
 void TerminalOutput::advance_row() {
-    if (row_ < settings_.height - 1) ++row_;  // on the last row the screen scrolls instead
+    if (row_ < buffer_rows - 1) ++row_;  // on the buffer's last row the buffer scrolls instead
+    bottom_ = std::max(bottom_, row_);
+    follow_screen();
+}
+
+void TerminalOutput::follow_screen() {
+    // Wherever the program started on the screen, the `height` rows up to the lowest
+    // one reached are on it; a smaller window has pushed the rows above them off.
+    top_ = std::max(top_, bottom_ - (settings_.height - 1));
+    row_ = std::max(row_, top_);
 }
 
 void TerminalOutput::resume_paint() {
@@ -146,14 +155,14 @@ bool TerminalOutput::get_screen_buffer_info(ScreenBufferInfo& info) {
         refresh_size(settings_.width, settings_.height);
         clamp_size();
         column_ = std::min(column_, settings_.width - 1);
-        row_ = std::min(row_, settings_.height - 1);
+        follow_screen();
     }
     info.size.x = static_cast<int16_t>(settings_.width);
-    info.size.y = static_cast<int16_t>(settings_.height);
+    info.size.y = static_cast<int16_t>(buffer_rows);
     // After the last column of a row the console cursor already stands on the next row.
     if (wrap_pending_) {
         info.cursor.x = 0;
-        info.cursor.y = static_cast<int16_t>(std::min(row_ + 1, settings_.height - 1));
+        info.cursor.y = static_cast<int16_t>(std::min(row_ + 1, buffer_rows - 1));
     } else {
         info.cursor.x = static_cast<int16_t>(column_);
         info.cursor.y = static_cast<int16_t>(row_);
@@ -163,13 +172,27 @@ bool TerminalOutput::get_screen_buffer_info(ScreenBufferInfo& info) {
 
 bool TerminalOutput::set_cursor_position(Coord position) {
     if (!settings_.terminal) return false;
-    int x = std::clamp<int>(position.x, 0, settings_.width - 1);
-    int y = std::clamp<int>(position.y, 0, settings_.height - 1);
-    if (y < row_) pending_ += "\x1b[" + std::to_string(row_ - y) + "A";
-    if (y > row_) pending_ += "\x1b[" + std::to_string(y - row_) + "B";
+    const int x = std::clamp<int>(position.x, 0, settings_.width - 1);
+    // A row scrolled off the screen cannot be reached: its top row is the nearest.
+    const int y = std::clamp<int>(position.y, top_, buffer_rows - 1);
+    // After the row's last column the cursor already is where the console reports it.
+    if (wrap_pending_ && x == 0 && y == std::min(row_ + 1, buffer_rows - 1)) return true;
+    // Relative moves reach the rows written so far; a row below them is made with
+    // newlines, which scroll the screen as the console's cursor would find it.
+    const int reached = std::min(y, bottom_);
+    if (reached < row_) pending_ += "\x1b[" + std::to_string(row_ - reached) + "A";
+    if (reached > row_) pending_ += "\x1b[" + std::to_string(reached - row_) + "B";
+    row_ = reached;
+    if (row_ < y && painting_ && !paint_suspended_) {
+        pending_ += "\x1b[0m";  // a row scrolled in takes no paint
+        paint_suspended_ = true;
+    }
+    while (row_ < y) {
+        pending_ += '\n';
+        advance_row();
+    }
     pending_ += "\x1b[" + std::to_string(x + 1) + "G";
     column_ = x;
-    row_ = y;
     wrap_pending_ = false;
     return true;
 }

@@ -17,8 +17,15 @@ std::string sgr_for_attribute(uint16_t attribute);
 
 // Follows everything written to standard output so that the cursor is always
 // known, as the Win32 screen-buffer query reports it: a terminal `width` columns
-// wide wraps long rows, output to a file never wraps. Rows are counted from where
-// the program started, scrolling at `height`.
+// wide wraps long rows, output to a file never wraps.
+//
+// Rows are buffer rows, counted from where the program started, as in a console
+// screen buffer of buffer_rows rows: when the terminal's screen (`height` rows)
+// scrolls, the text keeps its row numbers and the screen's top moves down, so a
+// position taken before the scroll still names the same cell. Only at the
+// buffer's last row does the buffer scroll, one row per new row, as a full
+// console buffer does. A move to a row that has scrolled off the screen goes to
+// its top row instead.
 //
 // On a terminal the colours are escape sequences written with the text
 // (begin_paint, end_paint), set_cursor_position moves the cursor and
@@ -49,6 +56,9 @@ public:
 
     bool is_terminal() const { return settings_.terminal; }
 
+    // The rows of the buffer (ScreenBufferInfo::size.y), the most its 16-bit coordinates hold.
+    static constexpr int buffer_rows = 0x7FFF;
+
 protected:
     // Asks for the current terminal size; keeps the old one when it is unknown.
     virtual void refresh_size(int& width, int& height) { (void)width, (void)height; }
@@ -56,13 +66,18 @@ protected:
 private:
     void clamp_size();  // keeps the size within 1..unbounded both ways
     void advance_row();
+    void follow_screen();  // the screen's top after a new row or a size change
     void put(char c);  // appends one byte that takes a column
 
     Settings settings_;
     Sink sink_;
     std::string pending_;
     int column_ = 0;
-    int row_ = 0;
+    int row_ = 0;     // the cursor's buffer row
+    // The lowest row the cursor has reached, and the top-most row surely still on the
+    // screen: the rows from top_ to bottom_ are reached with relative cursor moves.
+    int bottom_ = 0;
+    int top_ = 0;
     bool wrap_pending_ = false;  // the last column was written: the next character starts a new row
     bool painting_ = false;
     // The colours were reset before a newline, so that a row the newline scrolls in

@@ -74,6 +74,76 @@ TEST(TerminalOutput, MovesTheCursorWithinTheScreen) {
     EXPECT_EQ(t.cursor().y, 0);
 }
 
+// A terminal whose window the test resizes.
+class ResizedTerminal : public TerminalOutput {
+public:
+    int width = 40, height = 5;
+    std::string bytes;
+    ResizedTerminal() : TerminalOutput({true, true, 40, 5}, [this](std::string_view s) { bytes += s; }) {}
+    Coord cursor() {
+        ScreenBufferInfo info;
+        EXPECT_TRUE(get_screen_buffer_info(info));
+        EXPECT_EQ(info.size.y, buffer_rows);
+        return info.cursor;
+    }
+    // Moves the cursor to `to`; returns the bytes the move took.
+    std::string move(Coord to) {
+        flush();
+        bytes.clear();
+        EXPECT_TRUE(set_cursor_position(to));
+        flush();
+        return bytes;
+    }
+
+protected:
+    void refresh_size(int& w, int& h) override { w = width, h = height; }
+};
+
+// Rows are buffer rows: a scroll of the screen moves its top, never the rows, so a
+// position taken before the scroll (the field's first cell) still names the same cell.
+TEST(TerminalOutput, PositionsStayRightWhenTheScreenScrolls) {
+    ResizedTerminal t;
+    t.write("Quillex\n\n\n\nEnter password: ");  // on the screen's last row
+    const Coord field = t.cursor();
+    EXPECT_EQ(field.x, 16);
+    EXPECT_EQ(field.y, 4);
+    for (int i = 0; i < 32; ++i) t.write_code_page_char(176);  // wraps and scrolls the screen
+    EXPECT_EQ(t.cursor().x, 8);
+    EXPECT_EQ(t.cursor().y, 5);
+    EXPECT_EQ(t.move(field), "\x1b[1A\x1b[17G");
+    for (int i = 0; i < 24; ++i) t.write_code_page_char(177);  // up to the row's last column
+    EXPECT_EQ(t.cursor().x, 0);
+    EXPECT_EQ(t.cursor().y, 5);
+    EXPECT_EQ(t.move({0, 5}), "");  // the next cell already comes there
+    EXPECT_EQ(t.move({39, 4}), "\x1b[40G");
+    EXPECT_EQ(t.move({3, 7}), "\x1b[1B\n\n\x1b[4G");  // rows below the written ones are made
+    // Row 2 has scrolled off (the screen shows rows 3 to 7): the top row is the nearest.
+    EXPECT_EQ(t.move({0, 2}), "\x1b[4A\x1b[1G");
+    EXPECT_EQ(t.cursor().y, 3);
+    // A smaller window pushes rows off its top; the cursor stays on the screen.
+    t.height = 2;
+    EXPECT_EQ(t.cursor().y, 6);
+    EXPECT_EQ(t.move({0, 5}), "\x1b[1G");
+    t.height = 5;
+    t.width = 20;
+    EXPECT_EQ(t.cursor().y, 6);  // the size is taken with the cursor, as the console layer asks
+    EXPECT_EQ(t.move({30, 7}), "\x1b[1B\x1b[20G");
+    EXPECT_EQ(t.cursor().x, 19);
+}
+
+// However long the run, the rows stay within the 16-bit coordinates: on the buffer's
+// last row the buffer scrolls, as a full console buffer does.
+TEST(TerminalOutput, ALongRunStaysWithinTheBuffer) {
+    ResizedTerminal t;
+    t.write(std::string(100000, '\n') + "file 100000: a.txt");
+    EXPECT_EQ(t.cursor().y, TerminalOutput::buffer_rows - 1);
+    EXPECT_EQ(t.cursor().x, 18);
+    EXPECT_EQ(t.move({0, TerminalOutput::buffer_rows - 3}), "\x1b[2A\x1b[1G");
+    EXPECT_EQ(t.move({0, TerminalOutput::buffer_rows - 1}), "\x1b[2B\x1b[1G");
+    t.write(std::string(40, 'x'));
+    EXPECT_EQ(t.cursor().y, TerminalOutput::buffer_rows - 1);
+}
+
 TEST(TerminalOutput, FileGetsNoEscapesButTheColumnIsStillKnown) {
     Captured f(false, 80, false);
     f.write("file 1: ");
