@@ -78,9 +78,16 @@ std::string read_password(int min_len, int max_len) {
         if (key < 0) return {};  // no keyboard: nothing can ever be typed, so it ends as a cancel
         if (key == key_backspace) {
             if (text.empty()) continue;
+            // The last typed cell stands before the cursor, on the row above when the
+            // cursor is at column 0: the field wrapped after that cell.
             query_screen(output, writer.buffer_info);
             writer.saved_position = writer.buffer_info.cursor;
-            if (writer.saved_position.x > 0) writer.saved_position.x = static_cast<int16_t>(writer.saved_position.x - 1);
+            if (writer.saved_position.x > 0) {
+                writer.saved_position.x = static_cast<int16_t>(writer.saved_position.x - 1);
+            } else if (writer.saved_position.y > 0) {
+                writer.saved_position.x = static_cast<int16_t>(writer.buffer_info.size.x - 1);
+                writer.saved_position.y = static_cast<int16_t>(writer.saved_position.y - 1);
+            }
             output.set_cursor_position(writer.saved_position);
             draw_cells(output, free_cell, static_cast<int>(text.size()) - 1, 1, min_len);
             output.set_cursor_position(writer.saved_position);
