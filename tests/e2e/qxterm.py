@@ -22,9 +22,10 @@ ESC = b"\x1b"
 ENTER = b"\r"
 
 
-def program_env():
+def program_env(size=None):
+    rows, cols = size or (ROWS, COLS)
     env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
-    env.update(LANG="C.UTF-8", TERM="xterm", COLUMNS=str(COLS), LINES=str(ROWS))
+    env.update(LANG="C.UTF-8", TERM="xterm", COLUMNS=str(cols), LINES=str(rows))
     return env
 
 
@@ -35,18 +36,20 @@ def plain(raw):
 
 
 class Terminal:
-    """quillex started with a pty as its controlling terminal and as stdin/stdout/stderr."""
+    """quillex started with a pty as its controlling terminal and as stdin/stdout/stderr,
+    in a window of `size` (rows, columns), ROWS x COLS unless given."""
 
-    def __init__(self, args, cwd, program, stdout=None, argv0=None, stdin=None):
+    def __init__(self, args, cwd, program, stdout=None, argv0=None, stdin=None, size=None):
+        rows, cols = size or (ROWS, COLS)
         master, slave = os.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", ROWS, COLS, 0, 0))
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", rows, cols, 0, 0))
         self.initial_lflag = termios.tcgetattr(slave)[3]  # the mode the program must leave behind
         self.master = master
-        self.screen = pyte.Screen(COLS, ROWS)
+        self.screen = pyte.Screen(cols, rows)
         self.stream = pyte.ByteStream(self.screen)
         self.raw = b""
         self.proc = subprocess.Popen(
-            [argv0 or program, *args], executable=program, cwd=cwd, env=program_env(),
+            [argv0 or program, *args], executable=program, cwd=cwd, env=program_env((rows, cols)),
             stdin=slave if stdin is None else stdin,
             stdout=slave if stdout is None else stdout, stderr=slave,
             start_new_session=True,

@@ -137,3 +137,38 @@ def test_alt_with_a_letter_in_the_password_field_types_the_letter(term, place):
     t.send(b"abcd" + ENTER)
     assert t.finish() == 0
     assert (place / "work" / "a.txt").read_text() == "notes\n" * 10
+
+
+def test_a_small_window_keeps_the_typed_cells_in_the_field_when_it_scrolls(place):
+    """In 5 rows of 40 columns the prompt comes on the last row: the field wraps there
+    and scrolls the screen, and its typed cells still are its first cells."""
+    (place / "work" / "a.txt").write_text("notes\n" * 10)
+    t = qxterm.Terminal(["a.txt"], place / "work", str(place / "bin" / "quillex"), size=(5, 40))
+
+    def field_shows(typed):
+        """The prompt's row and the next hold the field with `typed` cells filled, the cursor after them."""
+        deadline = time.monotonic() + WAIT
+        while True:
+            rows = [line.rstrip() for line in t.screen.display]
+            cells = "▒" * typed + "░" * (32 - typed)
+            at = [r for r, line in enumerate(rows[:-1]) if line == PROMPT + cells[:24] and rows[r + 1] == cells[24:]]
+            cursor = (t.screen.cursor.y, t.screen.cursor.x)
+            if at and cursor == ((at[0], len(PROMPT) + typed) if typed < 24 else (at[0] + 1, typed - 24)):
+                return
+            assert time.monotonic() < deadline, f"no field with {typed} typed cells at the cursor {cursor}:\n{t.text()}"
+            t._pump(0.05)
+
+    try:
+        t.wait_for(PROMPT)
+        field_shows(0)
+        t.send(b"abcdefghijklmnopqrstuvwxyz")  # over the row's end onto the next row
+        t.send(b"\x7f")
+        field_shows(25)
+        t.send(b"\x7f\x7f")  # back over the row's end
+        field_shows(23)
+        t.send(ENTER)
+        assert t.finish() == 0
+    finally:
+        t.kill()
+    assert (place / "work" / "a.txt").read_bytes()[:2] == b"QX"
+    assert (place / "work" / "a.bak").read_text() == "notes\n" * 10
