@@ -88,8 +88,17 @@ public:
     virtual bool open() = 0;
     // GetConsoleMode / SetConsoleMode(0): raw input, no echo, Ctrl+C arrives as code 3.
     virtual bool enter_raw_mode() = 0;
-    // SetConsoleMode(saved): the mode that enter_raw_mode() found.
+    // SetConsoleMode(saved): the mode that enter_raw_mode() found, or the quiet mode while it is held.
     virtual void restore_mode() = 0;
+    // Holds the keyboard quiet from now until leave_quiet_mode(): keys typed while the
+    // program works are not echoed and not kept in a line, but wait, byte by byte, for
+    // the next key wait, as a console's input buffer keeps them; Ctrl+C still
+    // interrupts the run. A key wait switches to raw mode and back to this mode.
+    // False (and nothing changed) without a terminal. A console never echoes keys
+    // the program does not read, so there this does nothing.
+    virtual bool enter_quiet_mode() { return false; }
+    // Gives the terminal the mode it had before enter_quiet_mode(); outside a key wait.
+    virtual void leave_quiet_mode() {}
     // ReadConsoleInputA until one key press that maps to a code. False when input cannot be read.
     virtual bool read_key_press(KeyPress& key) = 0;
 };
@@ -167,7 +176,8 @@ bool create_new_file(const std::string& path, int& slot);
 // and ends the process by the same signal; a signal the caller ignores stays ignored.
 // SIGXFSZ is ignored, so that a write past the file-size limit fails as any write does.
 // SIGTSTP, SIGTTIN and SIGTTOU give the terminal back before the job stops; after
-// SIGCONT a key wait takes raw mode again and its field is drawn again.
+// SIGCONT in the foreground the program takes its mode again (raw in a key wait,
+// else the quiet mode while it is held) and a key wait's field is drawn again.
 // On Windows the console control events end the run the same way.
 void install_interrupt_handlers();
 // Tracks a temporary file of this run for deletion on interrupt; returns a slot, or -1 when

@@ -60,14 +60,20 @@ sigset_t handled_set() {
 }
 
 // State the signal handlers read; written by the main code before it matters.
-// raw_wanted says that a key wait is on, raw_set that the terminal is in raw_mode
-// now and saved_mode (the mode found before) is to be put back.
+// saved_mode is the mode the terminal had when the program took it, put back at
+// every exit and before every stop. quiet_wanted says that the quiet mode is held
+// (a run typed at a terminal, from start-up to its end), raw_wanted that a key
+// wait is on; the program's mode is raw_mode in a key wait, else quiet_mode while
+// it is held. taken says that the terminal is in that mode now, so that saved_mode
+// is to be put back.
 struct InterruptState {
     int tty_fd = -1;
     struct termios saved_mode {};
+    struct termios quiet_mode {};
     struct termios raw_mode {};
+    volatile sig_atomic_t quiet_wanted = 0;
     volatile sig_atomic_t raw_wanted = 0;
-    volatile sig_atomic_t raw_set = 0;
+    volatile sig_atomic_t taken = 0;
     volatile sig_atomic_t stdout_is_terminal = 0;
     // The controlling terminal opened for prompts while standard output is redirected; -1 when none.
     volatile sig_atomic_t screen_fd = -1;
@@ -170,47 +176,50 @@ public:
 
     bool enter_raw_mode() override {
         if (fd_ < 0) return false;
-        struct termios mode {};
-        if (::tcgetattr(fd_, &mode) != 0) return false;
-        struct termios raw = mode;
-        // No line editing, no echo, no signals from keys (Ctrl+C arrives as 3), no
-        // CR-to-LF mapping (Enter arrives as 13), no flow control. Output processing
-        // stays, so a newline written meanwhile still starts a row at column 0.
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
-        raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        interrupt_state.saved_mode = mode;
-        interrupt_state.raw_mode = raw;
-        interrupt_state.tty_fd = fd_;
+        // While the quiet mode is held the terminal is in it, and the modes are known.
+        if (interrupt_state.quiet_wanted == 0 && !find_modes()) return false;
         take_redraw();  // a continue before this wait asks nothing of it
-        // Both flags go up before the switch: a handler that runs before it puts back
-        // saved_mode, which the terminal still has.
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        interrupt_state.raw_wanted = 1;
-        interrupt_state.raw_set = 1;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        // A background job is stopped by SIGTTOU here; the switch is made again once it
-        // continues in the foreground.
-        while (::tcsetattr(fd_, TCSANOW, &raw) != 0) {
-            if (errno == EINTR) continue;
-            interrupt_state.raw_wanted = 0;
-            interrupt_state.raw_set = 0;
-            return false;
-        }
-        interrupt_state.raw_set = 1;
-        return true;
+        return take_mode(interrupt_state.raw_wanted, interrupt_state.raw_mode);
     }
 
+    // Back to the quiet mode while it is held, else to the mode found before the wait.
     void restore_mode() override {
         if (fd_ < 0 || interrupt_state.raw_wanted == 0) return;
-        // Wanted no more first, so that a continue from here on leaves the terminal alone.
+        // Wanted no more first, so that a continue from here on takes the quiet mode
+        // (or leaves the terminal alone).
         interrupt_state.raw_wanted = 0;
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        if (interrupt_state.raw_set != 0) {
+        if (interrupt_state.taken == 0) return;  // given back by a stop, and not taken again
+        if (interrupt_state.quiet_wanted != 0) {
+            ::tcsetattr(fd_, TCSANOW, &interrupt_state.quiet_mode);
+        } else {
             ::tcsetattr(fd_, TCSANOW, &interrupt_state.saved_mode);
-            interrupt_state.raw_set = 0;
+            interrupt_state.taken = 0;
         }
+    }
+
+    // The quiet mode: the raw mode's input settings with the signal keys kept, so that
+    // a key typed during work is neither echoed nor held in a line, and the next key
+    // wait reads the very bytes it would have read had it been waiting. The run takes
+    // it at start-up when its keys come from the terminal, and never otherwise.
+    bool enter_quiet_mode() override {
+        if (!open()) return false;
+        if (interrupt_state.quiet_wanted != 0) return true;
+        if (interrupt_state.raw_wanted != 0) {  // in a key wait: its end takes the quiet mode
+            interrupt_state.quiet_wanted = 1;
+            return true;
+        }
+        return find_modes() && take_mode(interrupt_state.quiet_wanted, interrupt_state.quiet_mode);
+    }
+
+    void leave_quiet_mode() override {
+        if (fd_ < 0 || interrupt_state.quiet_wanted == 0) return;
+        // Held no more first, so that a continue from here on leaves the terminal alone.
+        interrupt_state.quiet_wanted = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        if (interrupt_state.raw_wanted != 0 || interrupt_state.taken == 0) return;  // a key wait's end gives it back
+        ::tcsetattr(fd_, TCSANOW, &interrupt_state.saved_mode);
+        interrupt_state.taken = 0;
     }
 
     // After a stop and continue, gives a key press with no character and no code:
@@ -244,6 +253,47 @@ public:
 
 private:
     static constexpr int sequence_wait_ms = 25;
+
+    // Reads the terminal's mode as the one to give back, and derives the program's two
+    // modes from it. Called only while the terminal is in that mode (nothing taken).
+    bool find_modes() {
+        struct termios mode {};
+        if (::tcgetattr(fd_, &mode) != 0) return false;
+        struct termios raw = mode;
+        // No line editing, no echo, no signals from keys (Ctrl+C arrives as 3), no
+        // CR-to-LF mapping (Enter arrives as 13), no flow control. Output processing
+        // stays, so a newline written meanwhile still starts a row at column 0.
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHONL | IEXTEN);
+        raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON | ISTRIP);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        interrupt_state.quiet_mode = raw;  // the signal keys (Ctrl+C, Ctrl+Z) as the user has them
+        raw.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+        interrupt_state.saved_mode = mode;
+        interrupt_state.raw_mode = raw;
+        interrupt_state.tty_fd = fd_;
+        return true;
+    }
+
+    // Raises `wanted` (raw_wanted or quiet_wanted) and switches the terminal to `mode`.
+    // Both flags go up before the switch: a handler that runs before it puts back
+    // saved_mode, which the terminal still has (or left the quiet mode for). A
+    // background job is stopped by SIGTTOU here; the switch is made again once it
+    // continues in the foreground. TCSANOW keeps the keys typed ahead.
+    bool take_mode(volatile sig_atomic_t& wanted, const struct termios& mode) {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        wanted = 1;
+        interrupt_state.taken = 1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        while (::tcsetattr(fd_, TCSANOW, &mode) != 0) {
+            if (errno == EINTR) continue;
+            wanted = 0;
+            if (interrupt_state.quiet_wanted == 0) interrupt_state.taken = 0;  // else still quiet
+            return false;
+        }
+        interrupt_state.taken = 1;
+        return true;
+    }
 
     enum class Filled { bytes, redraw, nothing };
 
@@ -301,11 +351,11 @@ TempSlot temp_files[temp_slots];
 
 // The handlers below make only async-signal-safe calls.
 
-// Puts the terminal back into the mode found before the key wait, and the colours back.
+// Puts the terminal back into the mode the program found, and the colours back.
 void give_terminal_back() {
-    if (interrupt_state.raw_set != 0 && interrupt_state.tty_fd >= 0) {
+    if (interrupt_state.taken != 0 && interrupt_state.tty_fd >= 0) {
         ::tcsetattr(interrupt_state.tty_fd, TCSANOW, &interrupt_state.saved_mode);
-        interrupt_state.raw_set = 0;
+        interrupt_state.taken = 0;
     }
     static const char reset[] = "\x1b[0m";
     if (interrupt_state.stdout_is_terminal != 0) {
@@ -341,15 +391,16 @@ void on_interrupt(int signal_number) {
     raise_by_default(signal_number);  // ends the process by the same signal
 }
 
-// After the job continues: the raw mode again when a key wait is on and the job is in
-// the foreground (a background job must not change the shell's terminal), and a
-// request to the key wait to draw itself again.
+// After the job continues: the raw mode again when a key wait is on, else the quiet
+// mode while it is held, when the job is in the foreground (a background job must
+// not change the shell's terminal), and a request to the key wait to draw itself again.
 void on_continue(int) {
     int saved_errno = errno;
     const int fd = interrupt_state.tty_fd;
-    if (interrupt_state.raw_wanted != 0 && fd >= 0 && ::tcgetpgrp(fd) == ::getpgrp()) {
-        ::tcsetattr(fd, TCSANOW, &interrupt_state.raw_mode);
-        interrupt_state.raw_set = 1;
+    const bool raw = interrupt_state.raw_wanted != 0;
+    if ((raw || interrupt_state.quiet_wanted != 0) && fd >= 0 && ::tcgetpgrp(fd) == ::getpgrp()) {
+        ::tcsetattr(fd, TCSANOW, raw ? &interrupt_state.raw_mode : &interrupt_state.quiet_mode);
+        interrupt_state.taken = 1;
     }
     if (interrupt_state.raw_wanted != 0) {
         interrupt_state.redraw = 1;

@@ -188,6 +188,48 @@ TEST(TerminalSession, PasswordFieldKeepsTheTerminalRawUntilItIsLeft) {
     EXPECT_TRUE(child.line_mode_with_echo());
 }
 
+// The terminal's local modes as the child sees them: "quiet" (no echo, no line, signals
+// on), "raw" (no signals either), "line" (the initial mode) or "other".
+std::string own_mode() {
+    int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+    struct termios mode {};
+    bool ok = fd >= 0 && ::tcgetattr(fd, &mode) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!ok) return "none";
+    switch (mode.c_lflag & (ICANON | ECHO | ISIG)) {
+    case ISIG: return "quiet";
+    case 0: return "raw";
+    case ICANON | ECHO | ISIG: return "line";
+    default: return "other";
+    }
+}
+
+TEST(TerminalSession, QuietModeKeepsTypedKeysForTheNextWaitUntilItIsLeft) {
+    TerminalChild child([] {
+        install_interrupt_handlers();
+        ConsoleInput& input = console_input();
+        std::string seen = std::to_string(input.enter_quiet_mode());
+        seen += " " + own_mode();
+        ::sleep(1);  // working: the test types now
+        seen += " " + std::to_string(console::read_key());
+        seen += " " + own_mode();
+        ::raise(SIGTSTP);  // given back and taken again (an orphaned job goes on)
+        seen += " " + own_mode();
+        seen += " " + std::to_string(console::read_key());
+        input.leave_quiet_mode();
+        TerminalChild::report(seen + " " + own_mode());
+        return 0;
+    });
+    ASSERT_TRUE(child.wait_for_raw_mode(true));
+    child.type("a\r");  // Enter typed ahead arrives as 13, as in a key wait
+    EXPECT_EQ(child.wait(), "1 quiet 97 quiet quiet 13 line");
+    EXPECT_TRUE(child.line_mode_with_echo());
+
+    TerminalChild alone([] { return console_input().enter_quiet_mode() ? 1 : 0; }, false);
+    alone.wait();
+    EXPECT_TRUE(WIFEXITED(alone.status()) && WEXITSTATUS(alone.status()) == 0);
+}
+
 TEST(TerminalSession, WithoutAControllingTerminalNothingWaits) {
     TerminalChild child(
         [] {
