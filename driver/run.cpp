@@ -235,6 +235,8 @@ void choose_console() {
         return;
     }
     console::set_prompt_screen(platform::controlling_terminal_output());
+    // Keys typed while files are processed are neither echoed nor lost: they wait for the next key wait.
+    platform::console_input().enter_quiet_mode();
 }
 
 }  // namespace
@@ -282,6 +284,7 @@ void on_exit() {
     remove_work_file(state);
     console::prompt("\nsession closed, any key to continue...\n");
     console::read_key();
+    platform::console_input().leave_quiet_mode();
 }
 
 int run(int argc, char** argv) {
