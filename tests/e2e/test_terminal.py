@@ -172,3 +172,48 @@ def test_a_small_window_keeps_the_typed_cells_in_the_field_when_it_scrolls(place
         t.kill()
     assert (place / "work" / "a.txt").read_bytes()[:2] == b"QX"
     assert (place / "work" / "a.bak").read_text() == "notes\n" * 10
+
+
+QUIET = termios.ECHO | termios.ICANON | termios.ISIG
+
+
+def start_big_file_work(term, place, *args):
+    """Types the password and returns once a 30 MB file is being compressed (a couple of seconds)."""
+    (place / "work" / "big.txt").write_bytes(os.urandom(30 << 20))  # random: slow to compress
+    t = term(*args)
+    t.wait_for(PROMPT)
+    t.send(b"abcd" + ENTER)
+    t.wait_for(" compressing .", timeout=30)
+    return t
+
+
+def test_keys_typed_during_work_are_not_shown_and_wait_for_the_next_key_waits(term, place):
+    (place / "work" / "files.lst").write_text("big.txt\nmissing.txt\n")
+    t = start_big_file_work(term, place, "-n", "-l", "files.lst")
+    # Working: no echo and no line, but Ctrl+C still a signal.
+    assert termios.tcgetattr(t.tty_fd)[3] & QUIET == termios.ISIG
+    os.write(t.master, b"#&")  # typed now, not at a key wait
+    # The missing entry's key wait takes # and the closing one &: the run ends with no other key.
+    assert t.wait_exit(timeout=60, close=False) == 2
+    assert "couldn't open file missing.txt" in t.transcript()
+    assert t.screen.display[t.row_of("file 1: ")].rstrip() == "file 1: big.txt... encrypting ... compressing ... writing ... done."
+    assert b"#" not in t.raw and b"&" not in t.raw  # never echoed, into the line or anywhere
+    assert termios.tcgetattr(t.tty_fd)[3] == t.initial_lflag
+
+
+def test_ctrl_c_during_work_after_a_stop_and_continue_still_interrupts(term, place):
+    t = start_big_file_work(term, place, "-n", "big.txt")
+    os.kill(t.proc.pid, signal.SIGSTOP)
+    # The shell puts back its own mode while the job is stopped; the continue takes the quiet one again.
+    mode = termios.tcgetattr(t.tty_fd)
+    mode[3] = t.initial_lflag
+    termios.tcsetattr(t.tty_fd, termios.TCSANOW, mode)
+    os.kill(t.proc.pid, signal.SIGCONT)
+    deadline = time.monotonic() + WAIT
+    while termios.tcgetattr(t.tty_fd)[3] & QUIET != termios.ISIG:
+        assert time.monotonic() < deadline, "the quiet mode was not taken again"
+        t._pump(0.01)
+    os.write(t.master, b"\x03")
+    assert t.wait_exit(timeout=30, close=False) in (128 + signal.SIGINT, -signal.SIGINT)
+    assert termios.tcgetattr(t.tty_fd)[3] == t.initial_lflag
+    assert leftovers(place) == []
