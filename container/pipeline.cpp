@@ -1,7 +1,6 @@
 // Encrypting and decrypting one file in place through a fresh file and a rename.
 #include "container/pipeline.hpp"
 
-#include "console/console.hpp"
 #include "container/cipher.hpp"
 #include "platform/file_system.hpp"
 #include "platform/platform.hpp"
@@ -109,10 +108,7 @@ public:
           random_(run.random ? *run.random : run_random()) {}
 
     void say(std::string_view piece) {
-        if (run_.progress)
-            run_.progress(piece);
-        else
-            console::out(piece);
+        if (run_.progress) run_.progress(piece);
     }
     Tick dot() {
         return [this] { say("."); };

@@ -74,7 +74,8 @@ struct RunContext {
     Random* random = nullptr;       // nullptr: run_random()
     // Checked before every backup and extended by every file written; nullptr: none.
     ProtectedFiles* protected_files = nullptr;
-    // Receives each progress piece; empty: console::out (written and flushed at once).
+    // Receives each progress piece, in order (the run's console shows them on the
+    // file's line). The pipelines print nothing themselves: empty, the pieces go nowhere.
     std::function<void(std::string_view)> progress;
     // Told how far the current long step (reading, compressing, decompressing,
     // writing) has come, as `done` of `total` bytes, about every 256 KiB to 1 MiB;
