@@ -1,4 +1,8 @@
-// The platform layer: every call the program makes into the operating system.
+// The platform layer: the calls into the operating system that differ between POSIX
+// and Windows (the console, signals and console events, files replaced in place,
+// directory search, the clock). Plain standard-library file access, the same on
+// both, is used directly where it serves: stdio for the list file and the codec's
+// file wrappers, std::filesystem to compare two directories.
 //
 // Each operation maps one-to-one onto a Win32 call (named beside it). The Win32
 // build calls that function; the POSIX build gives the same behaviour with a

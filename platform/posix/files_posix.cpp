@@ -77,7 +77,8 @@ uint32_t current_process_id() { return static_cast<uint32_t>(::getpid()); }
 
 bool delete_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
-// Fixed rather than taken from TMPDIR: the program reads no environment variable.
+// Fixed rather than taken from TMPDIR: where the run's files go never depends on the
+// environment (the console reads only the locale variables, for the character set).
 std::string temp_directory() { return "/tmp/"; }
 
 bool posix::write_all(int fd, const void* data, size_t count) {
