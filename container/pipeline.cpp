@@ -146,23 +146,15 @@ public:
         return fs::write_work_file(run_.work_file, data, size);
     }
 
-    // The codec tells how far it has come while this lives.
-    class CodecSteps {
-    public:
-        CodecSteps(Job& job, uint64_t total) : job_(job) {
-            job.begin_step(total);
-            if (job.run_.advance) job.codec_.set_progress({&CodecSteps::report, &job});
-        }
-        ~CodecSteps() { job_.codec_.set_progress({}); }
-        CodecSteps(const CodecSteps&) = delete;
-        CodecSteps& operator=(const CodecSteps&) = delete;
-
-    private:
-        static void report(void* context, uint64_t done, uint64_t total) {
-            static_cast<Job*>(context)->run_.advance(done, total);
-        }
-        Job& job_;
-    };
+    // Runs one codec operation on `total` bytes, the codec telling how far it has come.
+    template <typename Operation>
+    Fault codec_step(uint64_t total, Operation operation) {
+        begin_step(total);
+        if (run_.advance) codec_.set_progress({&Job::codec_reports, this});
+        const Fault fault = operation(codec_);
+        codec_.set_progress({});
+        return fault;
+    }
 
     // Looks at the file to be replaced: it must be writable and have one name.
     Fault check_target() {
@@ -216,25 +208,16 @@ public:
     // leads to the file itself, which would leave no backup at all), a file there
     // only when it is neither write-protected nor one the run must keep.
     Fault backup_place(const std::string& name) const {
-        switch (fs::occupant(name)) {
-        case fs::Occupant::nothing:
-            return Fault::none;
-        case fs::Occupant::link:
-            return fs::same_file(name, target_.path) ? Fault::backup_is_file : Fault::none;
-        case fs::Occupant::file: {
-            if (fs::same_file(name, target_.path)) return Fault::backup_is_file;
-            fs::FileStamp there;
-            if (run_.protected_files != nullptr && fs::stamp_path(name, there) && run_.protected_files->contains(there))
-                return Fault::backup_collides;
-            return Fault::none;
-        }
-        case fs::Occupant::protected_file:
-            return fs::same_file(name, target_.path) ? Fault::backup_is_file : Fault::backup_blocked;
-        case fs::Occupant::directory:
-        case fs::Occupant::other:
-            break;
-        }
-        return Fault::backup_blocked;
+        const fs::Occupant there = fs::occupant(name);
+        if (there == fs::Occupant::nothing) return Fault::none;
+        if (there == fs::Occupant::directory || there == fs::Occupant::other) return Fault::backup_blocked;
+        if (fs::same_file(name, target_.path)) return Fault::backup_is_file;
+        if (there == fs::Occupant::protected_file) return Fault::backup_blocked;
+        fs::FileStamp stamp;
+        if (there == fs::Occupant::file && run_.protected_files != nullptr && fs::stamp_path(name, stamp) &&
+            run_.protected_files->contains(stamp))
+            return Fault::backup_collides;
+        return Fault::none;
     }
 
     // Records a file this run has written, so that no later backup replaces it.
@@ -292,12 +275,15 @@ public:
 
     void keep_backup() { backup_.clear(); }
 
-    codec::Codec& codec() { return codec_; }
     Random& random() { return random_; }
 
 private:
     const std::string& path_;
     RunContext& run_;
+    static void codec_reports(void* job, uint64_t done, uint64_t total) {
+        static_cast<Job*>(job)->run_.advance(done, total);
+    }
+
     codec::Codec& codec_;
     Random& random_;
     fs::Target target_;
@@ -353,11 +339,8 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
             return failure(Fault::work_file_failed);
         }
         job.say(" compressing .");
-        Fault compressed;
-        {
-            Job::CodecSteps steps(job, plain.size());
-            compressed = compress_region(job.codec(), plain, sealed.region);
-        }
+        const Fault compressed = job.codec_step(
+            plain.size(), [&](codec::Codec& codec) { return compress_region(codec, plain, sealed.region); });
         if (compressed != Fault::none) return job.fail(compressed);
         job.say(".");
         std::vector<uint8_t>().swap(plain);  // only the compressed data is needed from here on
@@ -429,11 +412,8 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
             return failure(Fault::work_file_failed);
         job.say(" decompressing .");
         std::vector<uint8_t> plain;
-        Fault decompressed;
-        {
-            Job::CodecSteps steps(job, region.size());
-            decompressed = decompress_region(job.codec(), region, plain);
-        }
+        const Fault decompressed = job.codec_step(
+            region.size(), [&](codec::Codec& codec) { return decompress_region(codec, region, plain); });
         if (decompressed != Fault::none)
             return failure(decompressed, decompressed == Fault::codec_cant_read ? Status::cant_read : Status::failed);
         job.say(".");

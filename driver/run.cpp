@@ -42,8 +42,6 @@ std::string name_and_version() {
     std::exit(exit_fatal);
 }
 
-// Creates the work file, empty, under the first name of the template that is
-// free and that this run could create exclusively; pipelines later fill it.
 // Names the work file: the first letter for which no file of that name exists.
 // The file itself is made when a file is first compressed or decompressed
 // (create_work_file); with every letter taken the last name stays, and making
@@ -164,9 +162,9 @@ void write_mode_line(const RunState& state) {
     console::out(line + "\n");
 }
 
-// Reads the whole list into entries; false when it cannot be read.
+// Hands every entry of the list to `each`, in order.
 template <typename Each>
-bool read_entries(std::FILE* stream, Each each) {
+void read_entries(std::FILE* stream, Each each) {
     ListParser parser;
     std::vector<std::string> entries;
     char chunk[65536];
@@ -181,7 +179,6 @@ bool read_entries(std::FILE* stream, Each each) {
         for (std::string& entry : entries) each(entry);
         entries.clear();
     }
-    return std::ferror(stream) == 0;
 }
 
 // Announces an entry and hands it on.
