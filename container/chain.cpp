@@ -1,0 +1,173 @@
+// The forward and inverse chains a block at a time.
+#include "container/chain.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace qx::container {
+
+namespace {
+
+// A shuffle partner lies at most this far from its step.
+constexpr uint64_t reach = 255;
+
+// Drops the first `count` bytes of `buffer`.
+void drop_front(std::vector<uint8_t>& buffer, size_t count) {
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+// Hands `count` bytes of `out` to `emit` as the result's [offset, offset + count).
+bool emit_all(const Emit& emit, uint64_t offset, const std::vector<uint8_t>& out, size_t count) {
+    return count == 0 || emit(offset, out.data(), count);
+}
+
+// Appends `count` bytes to `buffer` at most `block` at a time, running the chain
+// after each part so that the buffer never holds much more than a block.
+template <typename Run>
+bool feed(std::vector<uint8_t>& buffer, uint64_t& filled, size_t block, const uint8_t* data, size_t count, Run run) {
+    while (count > 0) {
+        const size_t part = std::min(count, block);
+        buffer.insert(buffer.end(), data, data + part);
+        filled += part;
+        data += part;
+        count -= part;
+        if (!run()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ForwardChain::ForwardChain(uint64_t size, std::string_view password, size_t block)
+    : password_(reinterpret_cast<const uint8_t*>(password.data())), n_(password.size()), size_(size),
+      last_(size > 0 ? size - 1 : 0), block_(block > 2 * reach ? block : 2 * reach) {
+    buffer_.reserve(2 * block_ + 2 * reach);
+}
+
+bool ForwardChain::push(const uint8_t* data, size_t count, const Emit& emit) {
+    if (count > size_ - filled_) return false;
+    return feed(buffer_, filled_, block_, data, count, [&] { return run(false, emit); });
+}
+
+bool ForwardChain::finish(const Emit& emit) { return filled_ == size_ && run(true, emit); }
+
+int ForwardChain::key_index() const { return static_cast<int>(k_ == 0 ? n_ - 1 : k_ - 1); }
+
+bool ForwardChain::run(bool at_end, const Emit& emit) {
+    uint8_t* const b = buffer_.data();
+    const uint64_t s = start_;
+    // Pair swap and negation of every byte but the last, a complete pair at a time.
+    for (; prepared_ + 2 <= filled_; prepared_ += 2) {
+        uint8_t& first = b[prepared_ - s];
+        uint8_t& second = b[prepared_ + 1 - s];
+        std::swap(first, second);
+        first = static_cast<uint8_t>(0u - first);
+        if (prepared_ + 1 < last_) second = static_cast<uint8_t>(0u - second);
+    }
+    if (at_end && prepared_ < filled_) prepared_ = filled_;  // an odd last byte stays as it is
+
+    // Key shuffle: a step needs its partners, up to 255 places on or the last byte.
+    uint64_t limit = 0;
+    if (prepared_ == size_) limit = last_;
+    else if (prepared_ > reach) limit = prepared_ - reach;
+    if (size_ >= 2 && n_ > 0) {
+        const uint64_t clear = std::min(limit, last_ >= reach ? last_ - reach + 1 : 0);
+        for (; step_ < clear; ++step_) {
+            std::swap(b[step_ - s], b[step_ - s + password_[k_]]);
+            if (++k_ == n_) k_ = 0;
+        }
+        for (; step_ < limit; ++step_) {
+            const uint64_t partner = std::min(step_ + password_[k_], last_);
+            std::swap(b[step_ - s], b[partner - s]);
+            if (++k_ == n_) k_ = 0;
+        }
+    }
+    // Every position before the next step is final; the last one once all steps are done.
+    if (at_end) return hand_out(size_, emit);
+    if (step_ - start_ >= block_) return hand_out(step_, emit);
+    return true;
+}
+
+bool ForwardChain::hand_out(uint64_t upto, const Emit& emit) {
+    const size_t count = static_cast<size_t>(upto - start_);
+    if (count == 0) return true;
+    // Position q goes to region offset last - q: the block reversed.
+    out_.resize(count);
+    std::reverse_copy(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count), out_.begin());
+    const bool ok = emit_all(emit, last_ - (upto - 1), out_, count);
+    drop_front(buffer_, count);
+    start_ = upto;
+    return ok;
+}
+
+InverseChain::InverseChain(uint64_t size, std::string_view password, int key_index, size_t block)
+    : password_(reinterpret_cast<const uint8_t*>(password.data())), n_(password.size()), size_(size),
+      last_(size > 0 ? size - 1 : 0), block_(block > 2 * reach ? block : 2 * reach) {
+    // The backward shuffle takes `steps` key bytes counting down from the index; it
+    // must end one before the index the forward chain started with.
+    const uint64_t steps = size >= 2 ? size - 1 : 0;
+    consistent_ = n_ > 0 && key_index >= 0 && static_cast<size_t>(key_index) < n_ &&
+                  (static_cast<uint64_t>(key_index) + 1) % n_ == steps % n_;
+    k_ = consistent_ ? static_cast<size_t>(key_index) : 0;
+    if (consistent_) buffer_.reserve(2 * block_ + 2 * reach);
+}
+
+bool InverseChain::push(const uint8_t* data, size_t count, const Emit& emit) {
+    if (count > size_ - filled_) return false;
+    if (!consistent_) {
+        filled_ += count;
+        return true;
+    }
+    return feed(buffer_, filled_, block_, data, count, [&] { return run(false, emit); });
+}
+
+bool InverseChain::finish(const Emit& emit) { return filled_ == size_ && (!consistent_ || run(true, emit)); }
+
+bool InverseChain::run(bool at_end, const Emit& emit) {
+    // In region order the backward shuffle runs forward: region position m is the
+    // chain's position last - m, and its step exchanges it with the position up to
+    // 255 before it (or with position 0 where that would fall before the start).
+    uint8_t* const b = buffer_.data();
+    const uint64_t s = start_;
+    const uint64_t limit = filled_;
+    const uint64_t clear = std::min<uint64_t>(limit, reach + 1);
+    for (; step_ < clear; ++step_) {
+        const uint64_t x = password_[k_];
+        const uint64_t partner = step_ >= x ? step_ - x : 0;
+        std::swap(b[step_ - s], b[partner - s]);
+        k_ = k_ == 0 ? n_ - 1 : k_ - 1;
+    }
+    for (; step_ < limit; ++step_) {
+        std::swap(b[step_ - s], b[step_ - s - password_[k_]]);
+        k_ = k_ == 0 ? n_ - 1 : k_ - 1;
+    }
+    if (at_end) return hand_out(size_, emit);
+    // Steps from step_ on reach back no further than step_ - 255.
+    if (step_ > reach && step_ - reach - start_ >= block_) return hand_out(step_ - reach, emit);
+    return true;
+}
+
+bool InverseChain::hand_out(uint64_t upto, const Emit& emit) {
+    // The pair swap pairs region positions m and m + 1 for m of the size's parity
+    // (with an odd size, position 0, the chain's last byte, stays alone): cut
+    // between pairs only.
+    if (upto < size_ && upto > 0 && (upto & 1) != (size_ & 1)) --upto;
+    const size_t count = static_cast<size_t>(upto - start_);
+    if (count == 0) return true;
+    uint8_t* const b = buffer_.data();
+    const uint64_t s = start_;
+    // Negation of every byte but the chain's last (region position 0).
+    for (uint64_t m = s == 0 ? 1 : s; m < upto; ++m) b[m - s] = static_cast<uint8_t>(0u - b[m - s]);
+    uint64_t m = s;
+    if (m == 0 && (size_ & 1) != 0) m = 1;
+    for (; m + 1 < upto; m += 2) std::swap(b[m - s], b[m + 1 - s]);
+    // Region position m is plaintext position last - m: the block reversed.
+    out_.resize(count);
+    std::reverse_copy(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count), out_.begin());
+    const bool ok = emit_all(emit, last_ - (upto - 1), out_, count);
+    drop_front(buffer_, count);
+    start_ = upto;
+    return ok;
+}
+
+}  // namespace qx::container
