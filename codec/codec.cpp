@@ -1,4 +1,4 @@
-// The codec object and the file-to-file operations around the memory core.
+// The codec object and the file-to-file operations around the incremental core.
 #include "codec/codec.hpp"
 
 #include <cstdio>
@@ -46,6 +46,35 @@ int Codec::decompress(const uint8_t* stream, size_t size, std::vector<uint8_t>& 
     return result == Failure::none ? 1 : 0;
 }
 
+int Codec::compress(ByteSource& source, uint64_t size, ByteSink& sink, Failure* why) {
+    Failure result = Failure::none;
+    try {
+        if (size == 0) {
+            static constexpr uint8_t empty_header[4] = {0, 0, 0, 0};
+            result = sink.put(empty_header, 4) ? Failure::empty_input : Failure::cant_write;
+        } else if (size > 0xFFFFFFFFu) {
+            result = Failure::too_large;
+        } else {
+            result = encode_stream(*state_, source, static_cast<size_t>(size), sink);
+        }
+    } catch (const std::bad_alloc&) {
+        result = Failure::no_memory;
+    }
+    if (why) *why = result;
+    return result == Failure::none ? 1 : 0;
+}
+
+int Codec::decompress(ByteSource& source, ByteSink& sink, Failure* why) {
+    Failure result;
+    try {
+        result = decode_stream(*state_, source, sink);
+    } catch (const std::bad_alloc&) {
+        result = Failure::no_memory;
+    }
+    if (why) *why = result;
+    return result == Failure::none ? 1 : 0;
+}
+
 namespace {
 
 // An allocator that leaves new bytes uninitialised: a file's contents are read
@@ -66,20 +95,10 @@ struct Uninitialised : std::allocator<T> {
 };
 using Input = std::vector<uint8_t, Uninitialised<uint8_t>>;
 
-// Reads a whole file: in one piece when its size is known, else block by block.
+// Reads a whole file that cannot be measured first (a pipe) block by block.
 // False on any read error.
 bool read_whole(std::FILE* f, Input& data) {
     data.clear();
-    if (std::fseek(f, 0, SEEK_END) == 0) {
-        const long size = std::ftell(f);
-        if (size > 0 && std::fseek(f, 0, SEEK_SET) == 0) {
-            data.resize(static_cast<size_t>(size));
-            data.resize(std::fread(data.data(), 1, data.size(), f));
-            if (std::ferror(f)) return false;
-        } else {
-            std::rewind(f);
-        }
-    }
     uint8_t block[1 << 16];
     for (;;) {
         const size_t got = std::fread(block, 1, sizeof block, f);
@@ -87,6 +106,25 @@ bool read_whole(std::FILE* f, Input& data) {
         if (got < sizeof block) return std::ferror(f) == 0;
     }
 }
+
+// How much of a file is read at a time.
+constexpr size_t file_block = size_t{1} << 20;
+
+// Reads a file a block at a time into one buffer of a fixed size.
+class FileSource : public ByteSource {
+public:
+    explicit FileSource(std::FILE* f) : f_(f), block_(file_block) {}
+    long long next(const uint8_t*& data) override {
+        const size_t got = std::fread(block_.data(), 1, block_.size(), f_);
+        if (got == 0) return std::ferror(f_) ? -1 : 0;
+        data = block_.data();
+        return static_cast<long long>(got);
+    }
+
+private:
+    std::FILE* f_;
+    Input block_;
+};
 
 class FileSink : public ByteSink {
 public:
@@ -97,73 +135,98 @@ private:
     std::FILE* f_;
 };
 
-int fail(Failure* why, Failure reason) {
-    if (why) *why = reason;
-    return 0;
-}
-
-// Opens `to` for writing (created or truncated), then `from` for reading, and
-// reads `from` whole. On failure both are closed, with the reason in `why`.
-bool open_pair(const std::string& from, const std::string& to, Input& input, std::FILE*& out, Failure* why) {
+// Opens `to` for writing (created or truncated), then `from` for reading. On
+// failure both are closed, with the reason in `why`.
+bool open_pair(const std::string& from, const std::string& to, std::FILE*& in, std::FILE*& out, Failure* why) {
     out = std::fopen(to.c_str(), "wb");
-    if (!out) return fail(why, Failure::cant_open);
-    std::FILE* in = std::fopen(from.c_str(), "rb");
+    if (!out) {
+        if (why) *why = Failure::cant_open;
+        return false;
+    }
+    in = std::fopen(from.c_str(), "rb");
     if (!in) {
         std::fclose(out);
-        return fail(why, Failure::cant_open);
-    }
-    bool read_ok;
-    try {
-        read_ok = read_whole(in, input);
-    } catch (const std::bad_alloc&) {
-        read_ok = false;
-    }
-    std::fclose(in);
-    if (!read_ok) {
-        std::fclose(out);
-        return fail(why, Failure::cant_read);
+        if (why) *why = Failure::cant_open;
+        return false;
     }
     return true;
 }
 
-// Closes `out` after writing; a failed close is a failed write.
-int finish(std::FILE* out, bool written, int ok, Failure reason, Failure* why) {
-    written = std::fclose(out) == 0 && written;
-    if (!written) return fail(why, Failure::cant_write);
+// Closes both files after an operation; a failed close of `out` is a failed
+// write. When the operation failed, `to` is truncated again so that no partial
+// result is left behind (compressing an empty file leaves its four-byte header).
+int finish(std::FILE* in, std::FILE* out, const std::string& to, int ok, Failure reason, Failure* why) {
+    std::fclose(in);
+    if (std::fclose(out) != 0 && (ok || reason == Failure::empty_input)) {
+        ok = 0;
+        reason = Failure::cant_write;
+    }
+    if (!ok && reason != Failure::empty_input) {
+        if (std::FILE* again = std::fopen(to.c_str(), "wb")) std::fclose(again);
+    }
     if (why) *why = reason;
     return ok;
+}
+
+// The size of a seekable file, leaving it at its start; -1 when it cannot be told.
+long long file_size(std::FILE* f) {
+    if (std::fseek(f, 0, SEEK_END) != 0) return -1;
+    const long size = std::ftell(f);
+    if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
+        std::clearerr(f);
+        std::rewind(f);
+        return -1;
+    }
+    return size;
 }
 
 }  // namespace
 
 int compress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why) {
-    Input input;
-    std::vector<uint8_t> output;
-    std::FILE* out;
-    if (!open_pair(from, to, input, out, why)) return 0;
+    std::FILE *in, *out;
+    if (!open_pair(from, to, in, out, why)) return 0;
+    FileSink sink(out);
     Failure reason = Failure::none;
-    const int ok = codec.compress(input.data(), input.size(), output, &reason);
-    const bool written = std::fwrite(output.data(), 1, output.size(), out) == output.size();
-    return finish(out, written, ok, reason, why);
+    int ok = 0;
+    try {
+        const long long size = file_size(in);
+        if (size >= 0) {
+            FileSource source(in);
+            ok = codec.compress(source, static_cast<uint64_t>(size), sink, &reason);
+        } else {
+            // A pipe: the length goes first in the stream, so the input is read whole.
+            Input input;
+            std::vector<uint8_t> output;
+            if (!read_whole(in, input)) {
+                reason = Failure::cant_read;
+            } else {
+                ok = codec.compress(input.data(), input.size(), output, &reason);
+                if ((ok || reason == Failure::empty_input) && !sink.put(output.data(), output.size())) {
+                    ok = 0;
+                    reason = Failure::cant_write;
+                }
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        ok = 0;
+        reason = Failure::no_memory;
+    }
+    return finish(in, out, to, ok, reason, why);
 }
 
-// The output goes to `to` as it is decoded; when decoding fails, `to` is
-// truncated again so that no partial result is left behind.
 int decompress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why) {
-    Input input;
-    std::FILE* out;
-    if (!open_pair(from, to, input, out, why)) return 0;
+    std::FILE *in, *out;
+    if (!open_pair(from, to, in, out, why)) return 0;
     FileSink sink(out);
-    Failure reason;
+    Failure reason = Failure::none;
+    int ok = 0;
     try {
-        reason = decode_stream(*codec.state_, input.data(), input.size(), sink);
+        FileSource source(in);
+        ok = codec.decompress(source, sink, &reason);
     } catch (const std::bad_alloc&) {
         reason = Failure::no_memory;
     }
-    if (reason == Failure::none) return finish(out, true, 1, reason, why);
-    std::fclose(out);
-    if (std::FILE* again = std::fopen(to.c_str(), "wb")) std::fclose(again);
-    return fail(why, reason);
+    return finish(in, out, to, ok, reason, why);
 }
 
 }  // namespace qx::codec

@@ -25,6 +25,24 @@ enum class Failure {
 
 struct CodecState;  // model, window, bit reader and writer, match tree
 
+// Takes output a piece at a time, in order. False when it cannot (the operation
+// then fails with cant_write).
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual bool put(const uint8_t* data, size_t size) = 0;
+};
+
+// Hands the codec its input a block at a time, in order.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Sets `data` to the next bytes of the input and returns how many there are
+    // (at least 1), 0 at the end of the input, or -1 when a read failed. The
+    // bytes stay valid until the next call.
+    virtual long long next(const uint8_t*& data) = 0;
+};
+
 // Told how far an operation has come: `done` of `total` bytes of input taken
 // (compressing) or of output made (decompressing). An operation calls it about
 // every progress_interval bytes and at no other time, so that it costs the
@@ -56,16 +74,30 @@ public:
     // On failure `out` is left empty.
     int decompress(const uint8_t* stream, size_t size, std::vector<uint8_t>& out, Failure* why = nullptr);
 
+    // Compresses exactly `size` bytes taken from `source` into a complete stream
+    // (length header first) handed to `sink` in pieces of at most about 1 MiB:
+    // the same stream, carried window state and progress reports as compress()
+    // on the same bytes, in a fixed amount of memory. Returns 1, or 0 with `why`:
+    // empty_input (size 0; the sink then got the four zero bytes), too_large,
+    // cant_read (the source failed or ended before `size` bytes), cant_write
+    // (the sink refused), no_memory. On failure the sink may have had pieces.
+    int compress(ByteSource& source, uint64_t size, ByteSink& sink, Failure* why = nullptr);
+
+    // Decodes a complete stream taken from `source` into `sink`, in pieces of
+    // at most about 1 MiB: the same results, failures and carried window state
+    // as decompress() on the same bytes (cant_read also when the source fails).
+    // On failure the sink may already have had pieces.
+    int decompress(ByteSource& source, ByteSink& sink, Failure* why = nullptr);
+
     // Sets what later operations report their progress to (nothing by default).
     void set_progress(Progress progress);
 
 private:
-    friend int decompress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why);
     std::unique_ptr<CodecState> state_;
 };
 
-// File to file: reads `from` whole, writes the result to `to` (created or
-// truncated). Results and reasons as the memory operations, plus cant_open,
+// File to file: reads `from` a block at a time, writes the result to `to`
+// (created or truncated) as it is made, in a fixed amount of memory. Results and reasons as the memory operations, plus cant_open,
 // cant_read and cant_write for the files. On failure `to` is left empty, except
 // that compressing an empty file leaves the four zero bytes of the header.
 int compress_file(Codec& codec, const std::string& from, const std::string& to, Failure* why = nullptr);

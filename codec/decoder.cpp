@@ -10,11 +10,14 @@ namespace qx::codec {
 namespace {
 
 // Hands out the stream's bits most significant first from a 64-bit register.
-// Past the end of the input it supplies zero bits, and counts them, so that the
-// caller can tell when decoding has used bits the stream does not hold.
+// It reads a word at a time straight from the source's current block while a
+// word is ahead, and byte by byte near the block's end, where it goes on into
+// the next block. Past the end of the input it supplies zero bits, and counts
+// them, so that the caller can tell when decoding has used bits the stream
+// does not hold. A failed read counts as a huge number of such bits.
 class BitReader {
 public:
-    BitReader(const uint8_t* data, size_t size) : start_(data), next_(data), end_(data + size) {}
+    BitReader(ByteSource* source, const uint8_t* data, size_t size) : next_(data), end_(data + size), source_(source) {}
 
     // Tops the register up to at least 56 pending bits.
     void refill() {
@@ -25,6 +28,7 @@ public:
             return;
         }
         while (count_ <= 56) {
+            if (next_ == end_ && source_) next_block();
             uint64_t c = 0;
             if (next_ < end_)
                 c = *next_++;
@@ -46,17 +50,31 @@ public:
         count_ -= n;
     }
 
-    // True once more bits have been taken than the input holds (which can only
-    // happen once the reader is within a word of the end).
-    bool overrun() const {
-        return end_ - next_ < 8 &&
-               static_cast<size_t>(next_ - start_) * 8 + beyond_ * 8 - count_ > static_cast<size_t>(end_ - start_) * 8;
-    }
+    // True once more bits have been taken than the input holds (zero bytes
+    // are only supplied once the input has ended), or a read failed.
+    bool overrun() const { return beyond_ * 8 > count_; }
+    bool read_failed() const { return beyond_ >= failed_read; }
 
 private:
-    const uint8_t* start_;
+    static constexpr size_t failed_read = SIZE_MAX / 16;
+
+    // Moves to the source's next block; at its end or on a failed read there
+    // is no next one.
+    [[gnu::noinline]] void next_block() {
+        const uint8_t* data = nullptr;
+        const long long got = source_->next(data);
+        if (got > 0) {
+            next_ = data;
+            end_ = data + got;
+            return;
+        }
+        source_ = nullptr;
+        if (got < 0) beyond_ = failed_read;
+    }
+
     const uint8_t* next_;
     const uint8_t* end_;
+    ByteSource* source_;  // null once the input has ended
     uint64_t acc_ = 0;
     unsigned count_ = 0;
     size_t beyond_ = 0;  // zero bytes supplied past the end
@@ -229,14 +247,26 @@ inline unsigned decode_offset(BitReader& bits) {
     return produced;
 }
 
-// Decodes into `out`. Without a sink the whole output stays in `out`; with one,
-// every chunk of about a megabyte goes to the sink and `out` keeps only the last
-// window's worth, which later matches may copy from.
-Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out, ByteSink* sink) {
+// Decodes the stream taken from `source` into `out`. Without a sink the whole
+// output stays in `out` (and `payload` is the size of the stream past its
+// header); with one, every chunk of about a megabyte goes to the sink and `out`
+// keeps only the last window's worth, which later matches may copy from.
+Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<uint8_t>& out, ByteSink* sink) {
     out.clear();
-    if (size < 4) return Failure::cant_read;
-    const uint32_t length = static_cast<uint32_t>(stream[0]) | static_cast<uint32_t>(stream[1]) << 8 |
-                            static_cast<uint32_t>(stream[2]) << 16 | static_cast<uint32_t>(stream[3]) << 24;
+    uint8_t header[4];
+    const uint8_t* data = nullptr;
+    size_t in_block = 0;  // bytes of the current block past the header
+    for (size_t have = 0; have < 4;) {
+        const long long got = source.next(data);
+        if (got <= 0) return Failure::cant_read;
+        const size_t take = static_cast<unsigned long long>(got) < 4 - have ? static_cast<size_t>(got) : 4 - have;
+        std::memcpy(header + have, data, take);
+        have += take;
+        data += take;
+        in_block = static_cast<size_t>(got) - take;
+    }
+    const uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
+                            static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
     if (length == 0) return Failure::zero_length;
 
     Model& model = st.model;
@@ -248,13 +278,12 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
     // Every bit of input yields at most six bytes (a 60-byte match costs at least
     // ten bits), so the buffer grows with what the input can justify, never
     // straight to a length that a damaged header claims.
-    const size_t payload = size - 4;
     size_t capacity = sink ? chunk_size + window_size : payload * 4 + 4096;
     if (capacity > length) capacity = length;
     out.resize(capacity + output_slack);
     uint8_t* dst = out.data();
 
-    BitReader bits(stream + 4, payload);
+    BitReader bits(&source, data, in_block);
     const uint16_t* const child = model.first_child;
     uint16_t* const weight = model.node_weight;
     size_t produced = 0;  // bytes in `out`
@@ -291,7 +320,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             const size_t before = produced;
             if (produced < stop) produced = decode_items(st, bits, dst, produced, stop);
             if (bits.overrun()) {
-                result = Failure::corrupt;
+                result = bits.read_failed() ? Failure::cant_read : Failure::corrupt;
                 break;
             }
             if (produced != before) continue;
@@ -340,7 +369,7 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
             produced += n;
         }
         if (bits.overrun()) {
-            result = Failure::corrupt;
+            result = bits.read_failed() ? Failure::cant_read : Failure::corrupt;
             break;
         }
     }
@@ -360,12 +389,18 @@ Failure decode(CodecState& st, const uint8_t* stream, size_t size, std::vector<u
 }  // namespace
 
 Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::vector<uint8_t>& out) {
-    return decode(st, stream, size, out, nullptr);
+    MemorySource source(stream, size);
+    return decode(st, source, size < 4 ? 0 : size - 4, out, nullptr);
 }
 
 Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, ByteSink& sink) {
+    MemorySource source(stream, size);
+    return decode_stream(st, source, sink);
+}
+
+Failure decode_stream(CodecState& st, ByteSource& source, ByteSink& sink) {
     std::vector<uint8_t> buffer;
-    return decode(st, stream, size, buffer, &sink);
+    return decode(st, source, 0, buffer, &sink);
 }
 
 }  // namespace qx::codec

@@ -94,11 +94,22 @@ inline void keep_best(unsigned& best, unsigned i, size_t p, unsigned r) {
     best = score > best ? score : best;
 }
 
-// Appends bits most significant first to a growing byte buffer. Bits wait in a
-// 64-bit register, left-aligned, and leave it 32 at a time.
+// How much output a streaming operation hands to its sink at a time.
+constexpr size_t piece_size = size_t{1} << 20;
+
+// Thrown from the encoder's rare paths (a block switch, a full output buffer)
+// when the source or the sink fails, and caught where the operation began.
+struct Stop {
+    Failure why;
+};
+
+// Appends bits most significant first to a byte buffer. Bits wait in a 64-bit
+// register, left-aligned, and leave it 32 at a time. Without a sink the buffer
+// grows to hold the whole stream; with one, it has a fixed size and is handed
+// to the sink whenever it fills up.
 class BitWriter {
 public:
-    BitWriter(std::vector<uint8_t>& out, size_t start) : pos_(start), out_(out) {}
+    BitWriter(std::vector<uint8_t>& out, size_t start, ByteSink* sink = nullptr) : pos_(start), out_(out), sink_(sink) {}
 
     // Makes room for at least `bytes` more output bytes beyond the pending bits.
     void reserve(size_t bytes) {
@@ -117,20 +128,33 @@ public:
         }
     }
 
-    // Writes the pending bits, the last byte padded with zero bits, and trims the buffer.
+    // Writes the pending bits, the last byte padded with zero bits, and trims
+    // the buffer (or hands it to the sink).
     void finish() {
         while (count_ > 0) {
             out_[pos_++] = static_cast<uint8_t>(acc_ >> 56);
             acc_ <<= 8;
             count_ = count_ > 8 ? count_ - 8 : 0;
         }
+        if (sink_) flush();
         out_.resize(pos_);
     }
 
 private:
-    // Doubles the bytes in use, within the room reserved up front while that lasts:
-    // only the part written is ever touched.
+    // Hands the whole bytes written so far to the sink and starts over.
+    void flush() {
+        if (pos_ > 0 && !sink_->put(out_.data(), pos_)) throw Stop{Failure::cant_write};
+        pos_ = 0;
+    }
+
+    // With a sink, empties the buffer (which always has room for an item).
+    // Without one, doubles the bytes in use, within the room reserved up front
+    // while that lasts: only the part written is ever touched.
     [[gnu::noinline]] void grow(size_t need) {
+        if (sink_) {
+            flush();
+            return;
+        }
         size_t size = need * 2;
         if (size > out_.capacity() && need <= out_.capacity()) size = out_.capacity();
         out_.resize(size);
@@ -138,15 +162,17 @@ private:
 
     size_t pos_;
     std::vector<uint8_t>& out_;
+    ByteSink* sink_;
     uint64_t acc_ = 0;
     unsigned count_ = 0;
 };
 
 class Encoder {
 public:
-    Encoder(CodecState& st, std::vector<uint8_t>& out) : st_(st), bits_(out, 4) {}
+    Encoder(CodecState& st, std::vector<uint8_t>& out, ByteSink* sink = nullptr) : st_(st), bits_(out, 4, sink) {}
 
-    void run(const uint8_t* data, size_t size);
+    // Codes `size` bytes taken from `source`.
+    void run(ByteSource& source, size_t size);
     void run_literals(const uint8_t* data, size_t size);
 
 private:
@@ -163,8 +189,15 @@ private:
     unsigned compare_strings(unsigned r, size_t p, bool& after) const;
     size_t next_in_order(size_t h, size_t side) const;
     bool insert_near(unsigned r, size_t q, bool after);
+    struct Block {
+        const uint8_t* begin;
+        const uint8_t* end;
+    };
+    Block next_block();
 
     CodecState& st_;
+    ByteSource* source_ = nullptr;
+    size_t left_ = 0;  // input bytes not yet taken from the source
     BitWriter bits_;
     unsigned best_length_ = 0;
     unsigned best_offset_ = 0;
@@ -403,16 +436,46 @@ bool Encoder::insert_near(unsigned r, size_t q, bool after) {
 // The removal on its own, for the last position of the input.
 void Encoder::tree_delete_alone(size_t p) { tree_delete(p); }
 
-void Encoder::run(const uint8_t* data, size_t size) {
+// The source's next block, cut to the input still due; empty once the whole
+// input has been taken. A source that fails or ends early stops the operation.
+// Returned by value, so that the reading position stays in a register.
+[[gnu::noinline]] Encoder::Block Encoder::next_block() {
+    if (left_ == 0) return {nullptr, nullptr};
+    const uint8_t* data = nullptr;
+    const long long got = source_->next(data);
+    if (got <= 0) throw Stop{Failure::cant_read};
+    const size_t n = static_cast<unsigned long long>(got) < left_ ? static_cast<size_t>(got) : left_;
+    left_ -= n;
+    return {data, data + n};
+}
+
+// The input is read straight from the source's blocks: p runs through the
+// current one up to `end`, and only when it runs out mid-item does the slide
+// stop to fetch the next.
+void Encoder::run(ByteSource& source, size_t size) {
     uint8_t* const win = st_.window;
+    source_ = &source;
+    left_ = size;
+    const uint8_t* p = nullptr;
+    const uint8_t* end = nullptr;
     init_model(st_.model);
     for (unsigned b = 0; b < 256; ++b) link(reinterpret_cast<uint8_t*>(st_.links), handle(tree_root + b), 1) = empty_link;
     for (unsigned p = 0; p < window_size; ++p) st_.up_link[p] = empty_link;
     std::memset(win, ' ', window_start);
 
-    size_t in = size < lookahead_size ? size : lookahead_size;
-    std::memcpy(win + window_start, data, in);
-    unsigned remaining = static_cast<unsigned>(in);
+    const size_t first = size < lookahead_size ? size : lookahead_size;
+    for (size_t copied = 0; copied < first;) {
+        if (p == end) {
+            const Block block = next_block();
+            p = block.begin;
+            end = block.end;
+        }
+        const size_t n = static_cast<size_t>(end - p) < first - copied ? static_cast<size_t>(end - p) : first - copied;
+        std::memcpy(win + window_start + copied, p, n);
+        p += n;
+        copied += n;
+    }
+    unsigned remaining = static_cast<unsigned>(first);
     unsigned r = window_start, s = 0;
     // The spaces before the first byte are matchable, so a leading space can start a match.
     for (unsigned i = 1; i <= lookahead_size; ++i) tree_insert<false>(r - i);
@@ -441,22 +504,30 @@ void Encoder::run(const uint8_t* data, size_t size) {
         const bool near = last >= min_match && last < lookahead_size && win[r + last] != win[src + last];
         const bool after = win[r + last] > win[src + last];
         unsigned i = 0;
-        // Slide over the coded bytes, taking in as many new ones. Only the
-        // match at the next item's position is used; positions inside the
-        // item are only added to the tree.
-        for (; i < last && in < size; ++i) {
-            const uint8_t c = data[in++];
-            const unsigned at = s;
-            s = (s + 1) & (window_size - 1);
-            r = (r + 1) & (window_size - 1);
-            if (i + 1 == last) {
-                slide<true, true>(at, r, c);
-            } else {
-                tree_delete(at);
-                refill(at, c);
-                if (!(last - (i + 1) >= near_prefix && near && insert_near(r, (r - match_from) & (window_size - 1), after)))
-                    tree_insert<false>(r);
+        // Slide over the coded bytes, taking in as many new ones, block by
+        // block. Only the match at the next item's position is used;
+        // positions inside the item are only added to the tree.
+        for (;;) {
+            for (; i < last && p < end; ++i) {
+                const uint8_t c = *p++;
+                const unsigned at = s;
+                s = (s + 1) & (window_size - 1);
+                r = (r + 1) & (window_size - 1);
+                if (i + 1 == last) {
+                    slide<true, true>(at, r, c);
+                } else {
+                    tree_delete(at);
+                    refill(at, c);
+                    if (!(last - (i + 1) >= near_prefix && near &&
+                          insert_near(r, (r - match_from) & (window_size - 1), after)))
+                        tree_insert<false>(r);
+                }
             }
+            if (i == last) break;
+            const Block block = next_block();
+            if (block.begin == block.end) break;
+            p = block.begin;
+            end = block.end;
         }
         // At the end of the input the lookahead shrinks instead.
         for (; i < last; ++i) {
@@ -474,6 +545,7 @@ void Encoder::run(const uint8_t* data, size_t size) {
             else
                 slide<false, false>(at, r, 0);
         }
+        const size_t in = size - left_ - static_cast<size_t>(end - p);
         if (in >= next_report) [[unlikely]] {
             progress.report(progress.context, in, size);
             next_report = in + progress_interval;
@@ -513,7 +585,22 @@ void encode_literals(CodecState& st, const uint8_t* data, size_t size, std::vect
 void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
     write_header(out, size);
     Encoder encoder(st, out);
-    encoder.run(data, size);
+    MemorySource source(data, size);
+    encoder.run(source, size);
+}
+
+Failure encode_stream(CodecState& st, ByteSource& source, size_t size, ByteSink& sink) {
+    // Room for a piece and the largest item written after the last check.
+    std::vector<uint8_t> buffer(piece_size + 128);
+    const auto length = static_cast<uint32_t>(size);
+    for (unsigned k = 0; k < 4; ++k) buffer[k] = static_cast<uint8_t>(length >> (8 * k));
+    Encoder encoder(st, buffer, &sink);
+    try {
+        encoder.run(source, size);
+    } catch (const Stop& stop) {
+        return stop.why;
+    }
+    return Failure::none;
 }
 
 }  // namespace qx::codec

@@ -53,15 +53,28 @@ struct CodecState {
 // Writes the complete stream for `size` (> 0, < 2^32) bytes into `out`.
 void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out);
 
+// The same for `size` bytes taken from `source`, handed to `sink` in pieces.
+// Returns Failure::none, cant_read or cant_write.
+Failure encode_stream(CodecState& st, ByteSource& source, size_t size, ByteSink& sink);
+
 // Writes a stream that codes every byte as a literal (no matches): a valid
 // stream for the decoder, with exact control over the symbols that are coded.
 void encode_literals(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out);
 
-// Takes decoded output a chunk at a time, in order. False when it cannot.
-class ByteSink {
+// A source that hands out one buffer as a single block.
+class MemorySource : public ByteSource {
 public:
-    virtual ~ByteSink() = default;
-    virtual bool put(const uint8_t* data, size_t size) = 0;
+    MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    long long next(const uint8_t*& data) override {
+        data = data_;
+        const size_t size = size_;
+        size_ = 0;
+        return static_cast<long long>(size);
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
 };
 
 // Decodes a complete stream into `out`. Returns Failure::none on success.
@@ -70,5 +83,8 @@ Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, std::v
 // The same, handing the output to `sink` in chunks as it is decoded, so that it
 // is never held whole. On failure some chunks may have gone to the sink already.
 Failure decode_stream(CodecState& st, const uint8_t* stream, size_t size, ByteSink& sink);
+
+// The same with the stream taken from `source` a block at a time.
+Failure decode_stream(CodecState& st, ByteSource& source, ByteSink& sink);
 
 }  // namespace qx::codec
