@@ -123,6 +123,12 @@ public:
     bool begin(const std::string& path);
     // Appends bytes. False on any error (a full disk, a file-size limit).
     bool write(const uint8_t* data, size_t count);
+    // Writes bytes at `offset`, reads them back, or cuts the file to `size`, for
+    // contents that are put together out of order; not to be mixed with write().
+    // False on any error, a short read included.
+    bool write_at(uint64_t offset, const uint8_t* data, size_t count);
+    bool read_at(uint64_t offset, uint8_t* data, size_t count);
+    bool truncate(uint64_t size);
     // Flushes the file to the disk, gives it its owner, group and permission bits
     // (owner and group each where the system permits; until then it stays
     // owner-only), renames it over the path and flushes the directory. With
@@ -144,5 +150,25 @@ private:
 
 // Writes the run's work file whole (created or truncated; never through a link).
 bool write_work_file(const std::string& path, const uint8_t* data, size_t count);
+
+// The run's work file open for writing and reading at any offset: created or
+// truncated by open(), never through a link. Closed by close() or the destructor.
+class WorkFile {
+public:
+    WorkFile() = default;
+    ~WorkFile();
+    WorkFile(const WorkFile&) = delete;
+    WorkFile& operator=(const WorkFile&) = delete;
+
+    bool open(const std::string& path);
+    // False on any error, a short read included.
+    bool write_at(uint64_t offset, const uint8_t* data, size_t count);
+    bool read_at(uint64_t offset, uint8_t* data, size_t count);
+    // False when the last writes could not be completed.
+    bool close();
+
+private:
+    int fd_ = -1;
+};
 
 }  // namespace qx::platform::fs

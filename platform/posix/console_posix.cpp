@@ -536,7 +536,7 @@ int posix::open_new_tracked(const std::string& path, int& slot) {
     static const sigset_t held = handled_set();
     sigset_t previous;
     ::sigprocmask(SIG_BLOCK, &held, &previous);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const int saved_errno = errno;
     slot = fd >= 0 ? track_temp_file(path) : -1;
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);

@@ -192,6 +192,16 @@ bool Replacement::write(const uint8_t* data, size_t count) {
     return fd_ >= 0 && posix::write_all(fd_, data, count);
 }
 
+bool Replacement::write_at(uint64_t offset, const uint8_t* data, size_t count) {
+    return fd_ >= 0 && posix::write_all_at(fd_, offset, data, count);
+}
+
+bool Replacement::read_at(uint64_t offset, uint8_t* data, size_t count) {
+    return fd_ >= 0 && posix::read_all_at(fd_, offset, data, count);
+}
+
+bool Replacement::truncate(uint64_t size) { return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(size)) == 0; }
+
 bool Replacement::commit(uint32_t mode, uint32_t owner, uint32_t group, const FileStamp* expected) {
     changed_ = false;
     if (fd_ < 0) return false;
@@ -236,6 +246,29 @@ bool write_work_file(const std::string& path, const uint8_t* data, size_t count)
     if (fd < 0) return false;
     bool ok = posix::write_all(fd, data, count);
     return (::close(fd) == 0) && ok;
+}
+
+WorkFile::~WorkFile() { close(); }
+
+bool WorkFile::open(const std::string& path) {
+    close();
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return fd_ >= 0;
+}
+
+bool WorkFile::write_at(uint64_t offset, const uint8_t* data, size_t count) {
+    return fd_ >= 0 && posix::write_all_at(fd_, offset, data, count);
+}
+
+bool WorkFile::read_at(uint64_t offset, uint8_t* data, size_t count) {
+    return fd_ >= 0 && posix::read_all_at(fd_, offset, data, count);
+}
+
+bool WorkFile::close() {
+    if (fd_ < 0) return true;
+    const bool ok = ::close(fd_) == 0;
+    fd_ = -1;
+    return ok;
 }
 
 }  // namespace qx::platform::fs

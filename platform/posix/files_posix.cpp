@@ -96,6 +96,40 @@ bool posix::write_all(int fd, const void* data, size_t count) {
     return true;
 }
 
+// Large pieces go in calls of at most 1 GiB, which every system accepts.
+constexpr size_t largest_call = size_t{1} << 30;
+
+bool posix::write_all_at(int fd, uint64_t offset, const void* data, size_t count) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    while (count > 0) {
+        const ssize_t n = ::pwrite(fd, bytes, count < largest_call ? count : largest_call, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes += n;
+        offset += static_cast<uint64_t>(n);
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool posix::read_all_at(int fd, uint64_t offset, void* data, size_t count) {
+    auto* bytes = static_cast<uint8_t*>(data);
+    while (count > 0) {
+        const ssize_t n = ::pread(fd, bytes, count < largest_call ? count : largest_call, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;
+        bytes += n;
+        offset += static_cast<uint64_t>(n);
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 bool create_new_file(const std::string& path, int& slot) {
     const int fd = posix::open_new_tracked(path, slot);
     if (fd < 0) return false;

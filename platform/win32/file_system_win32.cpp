@@ -57,6 +57,40 @@ bool write_all(HANDLE h, const uint8_t* data, size_t count) {
     return true;
 }
 
+// Positional transfers: each call names its own 64-bit offset in an OVERLAPPED.
+OVERLAPPED at_offset(uint64_t offset) {
+    OVERLAPPED where{};
+    where.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return where;
+}
+
+bool write_all_at(HANDLE h, uint64_t offset, const uint8_t* data, size_t count) {
+    while (count > 0) {
+        DWORD chunk = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
+        OVERLAPPED where = at_offset(offset);
+        DWORD written = 0;
+        if (!::WriteFile(h, data, chunk, &written, &where) || written == 0) return false;
+        data += written;
+        offset += written;
+        count -= written;
+    }
+    return true;
+}
+
+bool read_all_at(HANDLE h, uint64_t offset, uint8_t* data, size_t count) {
+    while (count > 0) {
+        DWORD chunk = count > (1u << 30) ? (1u << 30) : static_cast<DWORD>(count);
+        OVERLAPPED where = at_offset(offset);
+        DWORD got = 0;
+        if (!::ReadFile(h, data, chunk, &got, &where) || got == 0) return false;
+        data += got;
+        offset += got;
+        count -= got;
+    }
+    return true;
+}
+
 std::atomic<unsigned> temp_counter{0};
 
 // The path a reparse point (a symbolic link) leads to, in the plain drive form when it has one.
@@ -245,10 +279,10 @@ bool Replacement::begin(const std::string& path) {
         // tracked before the file exists, so that a file created meanwhile is deleted too.
         slot_ = platform::track_temp_file(temp_);
         // Delete sharing lets an interrupt delete the fresh file while it is open.
-        HANDLE h = ::CreateFileA(temp_.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = ::CreateFileA(temp_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
-            fd_ = descriptor_for(h, _O_WRONLY);
+            fd_ = descriptor_for(h, _O_RDWR);
             if (fd_ >= 0) return true;
             ::DeleteFileA(temp_.c_str());  // created by this call, but unusable
         }
@@ -263,6 +297,22 @@ bool Replacement::begin(const std::string& path) {
 }
 
 bool Replacement::write(const uint8_t* data, size_t count) { return fd_ >= 0 && write_all(handle_of(fd_), data, count); }
+
+bool Replacement::write_at(uint64_t offset, const uint8_t* data, size_t count) {
+    return fd_ >= 0 && write_all_at(handle_of(fd_), offset, data, count);
+}
+
+bool Replacement::read_at(uint64_t offset, uint8_t* data, size_t count) {
+    return fd_ >= 0 && read_all_at(handle_of(fd_), offset, data, count);
+}
+
+bool Replacement::truncate(uint64_t size) {
+    if (fd_ < 0) return false;
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(size);
+    HANDLE h = handle_of(fd_);
+    return ::SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0 && ::SetEndOfFile(h) != 0;
+}
 
 // Flushes the fresh file to the disk and moves it over the path in one step with
 // MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: until then the path names
@@ -314,6 +364,36 @@ bool write_work_file(const std::string& path, const uint8_t* data, size_t count)
     if (h == INVALID_HANDLE_VALUE) return false;
     bool ok = write_all(h, data, count);
     return (::CloseHandle(h) != 0) && ok;
+}
+
+WorkFile::~WorkFile() { close(); }
+
+// Like write_work_file: a link of that name is refused rather than followed.
+bool WorkFile::open(const std::string& path) {
+    close();
+    DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    if (platform::win32::ending()) return false;
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    fd_ = descriptor_for(h, _O_RDWR);
+    return fd_ >= 0;
+}
+
+bool WorkFile::write_at(uint64_t offset, const uint8_t* data, size_t count) {
+    return fd_ >= 0 && write_all_at(handle_of(fd_), offset, data, count);
+}
+
+bool WorkFile::read_at(uint64_t offset, uint8_t* data, size_t count) {
+    return fd_ >= 0 && read_all_at(handle_of(fd_), offset, data, count);
+}
+
+bool WorkFile::close() {
+    if (fd_ < 0) return true;
+    const bool ok = ::_close(fd_) == 0;
+    fd_ = -1;
+    return ok;
 }
 
 }  // namespace qx::platform::fs
