@@ -5,6 +5,7 @@
 #include "platform/file_system.hpp"
 #include "platform/platform.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -110,8 +111,9 @@ public:
     void say(std::string_view piece) {
         if (run_.progress) run_.progress(piece);
     }
-    Tick dot() {
-        return [this] { say("."); };
+    // `count` progress dots, each a piece of its own.
+    void dots(int count) {
+        for (int i = 0; i < count; ++i) say(".");
     }
 
     // A long step about to begin: `total` bytes, of which none are done.
@@ -124,27 +126,12 @@ public:
         if (run_.advance) run_.advance(step_done_, step_total_);
     }
 
-    // Reads `count` bytes at `offset` in pieces, telling how far it has come; with
-    // `to_end`, the file must end right after them.
-    bool read(uint64_t offset, uint8_t* to, size_t count, bool to_end) {
-        while (count > step_piece) {
-            if (!in_.read_at(offset, to, step_piece)) return false;
-            offset += step_piece;
-            to += step_piece;
-            count -= step_piece;
-            step_ahead(step_piece);
-        }
-        if (!(to_end ? in_.read_to_end(offset, to, count) : in_.read_at(offset, to, count))) return false;
-        step_ahead(count);
-        return true;
-    }
-
-    // Fills the run's work file with the codec's input, making the file first if needed.
-    bool write_work_file(const uint8_t* data, size_t size) {
-        if (run_.work_file.empty()) return true;
+    // Makes the run's work file, when it has one, and opens it; false when that fails.
+    bool open_work_file(fs::WorkFile& file) {
         if (run_.make_work_file && !run_.make_work_file()) return false;
-        return fs::write_work_file(run_.work_file, data, size);
+        return file.open(run_.work_file);
     }
+    bool has_work_file() const { return !run_.work_file.empty(); }
 
     // Runs one codec operation on `total` bytes, the codec telling how far it has come.
     template <typename Operation>
@@ -156,13 +143,17 @@ public:
         return fault;
     }
 
-    // Looks at the file to be replaced: it must be writable and have one name.
-    Fault check_target() {
-        if (!fs::inspect_target(path_, target_)) return Fault::cannot_open;
+    // Looks at the file to be replaced, which the fresh file goes beside. Whether
+    // it may be replaced (writable, one name) is told by check_target().
+    void inspect_target() { inspected_ = fs::inspect_target(path_, target_); }
+    Fault check_target() const {
+        if (!inspected_) return Fault::cannot_open;
         if (!target_.writable) return Fault::read_only;
         if (target_.links > 1) return Fault::several_links;
         return Fault::none;
     }
+    // Starts the fresh file beside the file; false when it cannot be made.
+    bool begin_fresh(fs::Replacement& fresh) const { return inspected_ && fresh.begin(target_.path); }
 
     // Opens the file for reading, locked against other runs until the call ends,
     // and makes sure it is the file that was classified, unchanged since.
@@ -182,23 +173,14 @@ public:
     }
 
     // Takes the backup when one is due: complete and flushed before the file is touched.
-    // When the caller holds the file's exact contents, they are written from memory
-    // rather than read from the file a second time.
-    Fault take_backup(const uint8_t* contents = nullptr, size_t size = 0) {
+    Fault take_backup() {
         // Another program's change since the read would otherwise be lost from
         // the file and never reach its backup.
         if (!still_unchanged()) return Fault::changed;
         if (!backup_due(path_, run_.no_backup)) return Fault::none;
         const std::string name = backup_name(path_);
         if (Fault f = backup_place(name); f != Fault::none) return f;
-        if (contents != nullptr) {
-            fs::Replacement out;
-            if (!out.begin(name) || !out.write(contents, size) ||
-                !out.commit(target_.mode, target_.owner, target_.group))
-                return Fault::backup_failed;
-        } else if (copy_file(path_, name) != 0) {
-            return Fault::backup_failed;
-        }
+        if (copy_file(path_, name) != 0) return Fault::backup_failed;
         backup_ = name;
         remember(name);
         return Fault::none;
@@ -236,32 +218,17 @@ public:
 
     enum class Written { ok, not_created, failed, changed };
 
-    // Writes the new contents from pieces beside the file and renames them over it,
-    // saying "." after the first `tick_after` pieces when that is not 0. Until the
-    // rename inside commit() the file holds its old contents, from it on the new ones.
-    Written replace(std::initializer_list<std::pair<const uint8_t*, size_t>> pieces, size_t tick_after) {
-        fs::Replacement out;
-        if (!out.begin(target_.path)) return Written::not_created;
-        uint64_t total = 0;
-        for (const auto& piece : pieces) total += piece.second;
-        begin_step(total);
-        size_t done = 0;
-        for (auto [data, count] : pieces) {
-            while (count > 0) {
-                const size_t part = count < step_piece ? count : step_piece;
-                if (!out.write(data, part)) return Written::failed;  // out's destructor deletes the fresh file
-                data += part;
-                count -= part;
-                step_ahead(part);
-            }
-            if (++done == tick_after) say(".");
-        }
+    // Renames the fresh file over the file, which until then holds its old contents
+    // and from then on the new ones; the path must still name the file that was read.
+    Written replace(fs::Replacement& fresh, bool begun, bool write_failed) {
+        if (!begun) return Written::not_created;
+        if (write_failed) return Written::failed;  // fresh's destructor deletes the fresh file
         in_.release_for_replace();
-        if (out.commit(target_.mode, target_.owner, target_.group, &in_.stamp())) {
+        if (fresh.commit(target_.mode, target_.owner, target_.group, &in_.stamp())) {
             remember(target_.path);
             return Written::ok;
         }
-        return out.changed() ? Written::changed : Written::failed;
+        return fresh.changed() ? Written::changed : Written::failed;
     }
 
     // A write of new contents that failed part-way is the codec's "Can't write." when
@@ -276,6 +243,7 @@ public:
     void keep_backup() { backup_.clear(); }
 
     Random& random() { return random_; }
+    codec::Codec& codec() { return codec_; }
 
 private:
     const std::string& path_;
@@ -287,11 +255,133 @@ private:
     codec::Codec& codec_;
     Random& random_;
     fs::Target target_;
-    static constexpr size_t step_piece = 1 << 20;  // long reads and writes go in pieces of this size
+    bool inspected_ = false;
     uint64_t step_done_ = 0, step_total_ = 0;
     fs::InputFile in_;  // the file as read; open (and locked) until the call ends
     std::string backup_;  // the backup file this call wrote, until the call has succeeded
 };
+
+// Long reads and writes go in pieces of this size.
+constexpr size_t piece_size = size_t{1} << 20;
+
+// Ranges of the input file, read a piece at a time in order, telling the job how
+// far it has come. The file must end right after the last range, so that a file
+// that grew since its size was taken is never cut silently.
+class FileSource final : public codec::ByteSource {
+public:
+    // `tell`: the pieces read count as the job's current step.
+    FileSource(Job& job, std::initializer_list<std::pair<uint64_t, uint64_t>> ranges, bool tell = true)
+        : job_(job), buffer_(piece_size), tell_(tell) {
+        for (const auto& range : ranges) ranges_.push_back(range);
+    }
+
+    long long next(const uint8_t*& data) override {
+        while (at_ < ranges_.size() && ranges_[at_].first == ranges_[at_].second) ++at_;
+        fs::InputFile& in = job_.input();
+        if (at_ == ranges_.size()) {
+            if (!end_checked_ && !ranges_.empty() && !in.read_to_end(ranges_.back().second, buffer_.data(), 0))
+                return fail();
+            end_checked_ = true;
+            return 0;
+        }
+        auto& [offset, end] = ranges_[at_];
+        const size_t part = static_cast<size_t>(std::min<uint64_t>(end - offset, piece_size));
+        const bool last = at_ + 1 == ranges_.size() && offset + part == end;
+        if (!(last ? in.read_to_end(offset, buffer_.data(), part) : in.read_at(offset, buffer_.data(), part)))
+            return fail();
+        end_checked_ = last;
+        offset += part;
+        if (tell_) job_.step_ahead(part);
+        data = buffer_.data();
+        return static_cast<long long>(part);
+    }
+    bool failed() const { return failed_; }
+
+private:
+    long long fail() {
+        failed_ = true;
+        return -1;
+    }
+    Job& job_;
+    std::vector<uint8_t> buffer_;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges_;  // [offset, end) each
+    size_t at_ = 0;
+    bool tell_, end_checked_ = false, failed_ = false;
+};
+
+// The work file as a store (holding the codec's input, as the run's work file
+// always has) and as the codec's source.
+class WorkStore final : public Store {
+public:
+    explicit WorkStore(fs::WorkFile& file) : file_(file) {}
+    bool write_at(uint64_t offset, const uint8_t* data, size_t count) override {
+        return file_.write_at(offset, data, count);
+    }
+    bool read_at(uint64_t offset, uint8_t* data, size_t count) override { return file_.read_at(offset, data, count); }
+    bool truncate(uint64_t) override { return false; }
+
+private:
+    fs::WorkFile& file_;
+};
+
+class WorkSource final : public codec::ByteSource {
+public:
+    WorkSource(fs::WorkFile& file, uint64_t size) : file_(file), left_(size), buffer_(piece_size) {}
+    long long next(const uint8_t*& data) override {
+        const size_t part = static_cast<size_t>(std::min<uint64_t>(left_, piece_size));
+        if (part == 0) return 0;
+        if (!file_.read_at(offset_, buffer_.data(), part)) return -1;
+        offset_ += part;
+        left_ -= part;
+        data = buffer_.data();
+        return static_cast<long long>(part);
+    }
+
+private:
+    fs::WorkFile& file_;
+    uint64_t offset_ = 0, left_;
+    std::vector<uint8_t> buffer_;
+};
+
+// The fresh file as a store. A write that fails is remembered and the rest of
+// the step goes on without writing, so that the step's own faults come first,
+// as they did when the new contents were made in memory before being written;
+// the write's failure counts where the file is replaced.
+class FreshStore final : public Store {
+public:
+    FreshStore(fs::Replacement& fresh, bool begun) : fresh_(fresh), writing_(begun) {}
+    bool write_at(uint64_t offset, const uint8_t* data, size_t count) override {
+        if (writing_ && !fresh_.write_at(offset, data, count)) stop();
+        return true;
+    }
+    bool read_at(uint64_t offset, uint8_t* data, size_t count) override {
+        if (writing_ && !fresh_.read_at(offset, data, count)) stop();
+        return true;
+    }
+    bool truncate(uint64_t size) override {
+        if (writing_ && !fresh_.truncate(size)) stop();
+        return true;
+    }
+    bool failed() const { return failed_; }
+
+private:
+    void stop() {
+        failed_ = true;
+        writing_ = false;
+    }
+    fs::Replacement& fresh_;
+    bool writing_;
+    bool failed_ = false;
+};
+
+// The first bytes of the region that lies in the file at [header, offset) and
+// from offset + 8 on, for a stream's length header; fewer when it is shorter.
+bool read_region_head(fs::InputFile& in, uint32_t offset, uint64_t region_size, uint8_t head[4], size_t& got) {
+    got = static_cast<size_t>(std::min<uint64_t>(region_size, 4));
+    const size_t before = std::min<size_t>(got, offset - header_size);
+    return in.read_at(header_size, head, before) &&
+           in.read_at(uint64_t{offset} + check_block_size, head + before, got - before);
+}
 
 }  // namespace
 
@@ -300,69 +390,83 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     Job job(path, run);
     if (password.empty() || (compress != 0 && compress != 1)) return failure(Fault::bad_argument);
 
-    // Nothing has been written yet; the file holds its old contents throughout.
+    // Nothing is written until the backup; the file holds its old contents throughout.
     if (Fault f = job.open_input(classified); f != Fault::none) return failure(f);
-    fs::InputFile& in = job.input();
-    const uint64_t size = in.size();
+    const uint64_t size = job.input().size();
     if (!contents_fit_format(size, compress == 1)) return failure(Fault::too_large);
-    const size_t t = identification_text.size();
-    if (size > SIZE_MAX - t - 1) return failure(Fault::no_memory);  // beyond the address space
-    std::vector<uint8_t> plain;
-    try {
-        plain.resize(t + 1 + static_cast<size_t>(size));
-    } catch (const std::bad_alloc&) {
-        return failure(Fault::no_memory);
-    }
+    const uint64_t plain = identification_text.size() + 1 + size;
     job.say("... encrypting ");
-    // A file that grew or shrank since its size was taken would be cut or padded.
-    job.begin_step(size);
-    if (!job.read(0, plain.data() + t + 1, static_cast<size_t>(size), true)) return failure(Fault::cannot_open);
-
+    job.inspect_target();
     if (Fault f = job.check_target(); f != Fault::none) return failure(f);
     // The backup (when due) is complete and flushed from here on; the file is untouched.
-    if (Fault f = job.take_backup(plain.data() + t + 1, static_cast<size_t>(size)); f != Fault::none)
-        return failure(f);
+    if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
     job.say(".");
 
-    assemble_plaintext(plain.data());
-    const int key = encipher_data(plain.data(), plain.size(), password, job.dot());
-
-    Sealed sealed;
-    uint32_t z = static_cast<uint32_t>(size);
+    fs::Replacement fresh;
+    bool begun = false;
+    std::unique_ptr<FreshStore> store;
+    int key = 0;
+    uint64_t z = size;
     uint8_t mode = mode_stored;
-    if (compress == 1) {
+    // The contents are read once more, now enciphered on the way: a file that
+    // grew or shrank since its size was taken fails rather than being cut or padded.
+    FileSource contents(job, {{0, size}});
+    job.begin_step(size);
+    if (compress == 0) {
+        // The region goes straight to its place in the fresh file: the check
+        // block's offset is known now from the draw that writing will take.
+        Random ahead = job.random();
+        const uint64_t split = check_block_offset(ahead.next(), static_cast<uint32_t>(size)) - header_size;
+        begun = job.begin_fresh(fresh);
+        store = std::make_unique<FreshStore>(fresh, begun);
+        if (Fault f = encipher_contents(contents, size, password, *store, header_size, split, key); f != Fault::none)
+            return job.fail(f);
+        job.dots(2);
+    } else {
         mode = mode_compressed;
         // The work file receives the codec's input, as it always has; the codec
-        // itself works on the same bytes in memory.
-        if (!job.write_work_file(plain.data(), plain.size())) {
+        // reads it back from there. Without a work file it stays in memory.
+        fs::WorkFile work;
+        MemoryStore in_memory;
+        const bool staged_in_file = job.has_work_file();
+        bool work_ok = !staged_in_file || job.open_work_file(work);
+        WorkStore work_store(work);
+        Store& staging = staged_in_file ? static_cast<Store&>(work_store) : in_memory;
+        if (work_ok) {
+            const Fault f = encipher_contents(contents, size, password, staging, 0, UINT64_MAX, key);
+            if (f == Fault::cannot_open) return job.fail(f);
+            work_ok = f == Fault::none;
+        }
+        job.dots(2);
+        if (!work_ok) {
             job.keep_backup();  // the file is unchanged and its backup stays
             return failure(Fault::work_file_failed);
         }
         job.say(" compressing .");
-        const Fault compressed = job.codec_step(
-            plain.size(), [&](codec::Codec& codec) { return compress_region(codec, plain, sealed.region); });
+        begun = job.begin_fresh(fresh);
+        store = std::make_unique<FreshStore>(fresh, begun);
+        WorkSource from_file(work, plain);
+        MemorySource from_memory(in_memory.bytes.data(), in_memory.bytes.size());
+        codec::ByteSource& staged = staged_in_file ? static_cast<codec::ByteSource&>(from_file) : from_memory;
+        Fault compressed =
+            job.codec_step(plain, [&](codec::Codec& codec) { return compress_staged(codec, staged, plain, *store, z); });
+        if (compressed == Fault::codec_cant_read) {
+            job.keep_backup();  // the work file could not be read back: as a work file that failed
+            return failure(Fault::work_file_failed);
+        }
         if (compressed != Fault::none) return job.fail(compressed);
         job.say(".");
-        std::vector<uint8_t>().swap(plain);  // only the compressed data is needed from here on
-        if (!region_fits_format(sealed.region.size())) return job.fail(Fault::too_large);
-        z = static_cast<uint32_t>(sealed.region.size());
+        if (!region_fits_format(z)) return job.fail(Fault::too_large);
         job.say(".");
-    } else {
-        sealed.region = std::move(plain);
     }
 
     job.say(" writing ");
-    if (Fault f = finish_seal(sealed, key, mode, z, job.random().next(), password); f != Fault::none)
+    const uint64_t region_size = compress == 1 ? z : plain;
+    if (Fault f = finish_sealed(*store, key, mode, static_cast<uint32_t>(z), region_size, job.random().next(), password);
+        f != Fault::none)
         return job.fail(f);
-    job.say(".");
-    const uint8_t* region = sealed.region.data();
-    const size_t rest = sealed.region.size() - sealed.split;
-    // Header, region up to the block, the block, ".", the rest of the region.
-    const auto written = job.replace({{sealed.header, header_size},
-                                      {region, sealed.split},
-                                      {sealed.check.data(), sealed.check.size()},
-                                      {region + sealed.split, rest}},
-                                     3);
+    job.dots(2);
+    const auto written = job.replace(fresh, begun, store->failed());
     if (written != Job::Written::ok) return job.fail_write(written, compress == 1);
     // The file holds its encrypted contents; the backup stays beside it.
     job.keep_backup();
@@ -378,8 +482,8 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     if (password.empty() || (kind != kind_encrypted_stored && kind != kind_encrypted_compressed))
         return failure(Fault::bad_argument);
 
-    // Everything up to the backup happens in memory: a wrong password or a damaged
-    // file leaves the file, its backup name and everything else on disk unchanged.
+    // Everything up to the backup goes to the fresh file alone: a wrong password or
+    // a damaged file leaves the file, its backup name and everything else as they were.
     if (Fault f = job.open_input(&file_class.stamp); f != Fault::none) return failure(f);
     fs::InputFile& in = job.input();
     const uint64_t size = in.size();
@@ -389,50 +493,77 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
         return failure(Fault::cannot_open);
     if (Fault f = test_check_block(size, offset, block, password); f != Fault::none) return failure(f);
 
-    // The region is the file without header and check block: never more than the file's size.
-    const size_t split = offset - header_size;
-    std::vector<uint8_t> region;
-    if (size - container_overhead > SIZE_MAX) return failure(Fault::no_memory);
-    try {
-        region.resize(static_cast<size_t>(size - container_overhead));
-    } catch (const std::bad_alloc&) {
-        return failure(Fault::no_memory);
-    }
-    job.begin_step(region.size());
-    if (!job.read(header_size, region.data(), split, false)) return failure(Fault::cannot_open);
-    job.say(".");
-    if (!job.read(uint64_t{offset} + check_block_size, region.data() + split, region.size() - split, true))
-        return failure(Fault::cannot_open);
-    job.say(".");
-    job.say(".");
+    // The region is the file without header and check block.
+    const uint64_t region_size = size - container_overhead;
+    const std::initializer_list<std::pair<uint64_t, uint64_t>> region = {
+        {header_size, offset}, {uint64_t{offset} + check_block_size, size}};
+    job.inspect_target();
+    fs::Replacement fresh;
+    const bool begun = job.begin_fresh(fresh);
+    FreshStore store(fresh, begun);
+    uint64_t contents_size = 0;
+    std::string identification;
+    OpenStage stage = OpenStage::region;
+    Fault opened;
 
     if (kind == kind_encrypted_compressed) {
-        // The work file receives the codec's input, as it always has.
-        if (!job.write_work_file(region.data(), region.size()))
-            return failure(Fault::work_file_failed);
+        if (job.has_work_file()) {
+            // The work file receives the codec's input, as it always has.
+            fs::WorkFile work;
+            FileSource source(job, region);
+            job.begin_step(region_size);
+            bool work_ok = job.open_work_file(work);
+            for (uint64_t at = 0; work_ok;) {
+                const uint8_t* data = nullptr;
+                const long long n = source.next(data);
+                if (n < 0) return failure(Fault::cannot_open);
+                if (n == 0) break;
+                work_ok = work.write_at(at, data, static_cast<size_t>(n));
+                at += static_cast<uint64_t>(n);
+            }
+            if (!work_ok) {
+                job.dots(3);
+                return failure(Fault::work_file_failed);
+            }
+        }
+        job.dots(3);
         job.say(" decompressing .");
-        std::vector<uint8_t> plain;
-        const Fault decompressed = job.codec_step(
-            region.size(), [&](codec::Codec& codec) { return decompress_region(codec, region, plain); });
-        if (decompressed != Fault::none)
-            return failure(decompressed, decompressed == Fault::codec_cant_read ? Status::cant_read : Status::failed);
-        job.say(".");
-        region.swap(plain);
-        std::vector<uint8_t>().swap(plain);
-        job.say(".");
+        uint8_t head[4] = {};
+        size_t got = 0;
+        if (!read_region_head(in, offset, region_size, head, got)) return failure(Fault::cannot_open);
+        const uint64_t plain = plain_size(kind, region_size, got == sizeof head ? head : nullptr);
+        FileSource source(job, region, false);  // the codec tells how far it has come
+        opened = job.codec_step(plain, [&](codec::Codec& codec) {
+            return open_region(source, kind, plain, region_size, password, file_class.key_index, codec, store,
+                               contents_size, identification, &stage);
+        });
+        if (source.failed()) return failure(Fault::cannot_open);
+        if (stage == OpenStage::region && opened != Fault::none)
+            return failure(opened, opened == Fault::codec_cant_read ? Status::cant_read : Status::failed);
+        job.dots(2);
+    } else {
+        FileSource source(job, region);
+        job.begin_step(region_size);
+        opened = open_region(source, kind, region_size, region_size, password, file_class.key_index,
+                             job.codec(), store, contents_size, identification, &stage);
+        if (stage == OpenStage::region && opened != Fault::none) return failure(opened);
+        job.dots(3);
     }
 
     job.say(" decrypting ");
-    size_t text_size = 0;
-    if (Fault f = decipher_region(region, password, file_class.key_index, text_size, job.dot()); f != Fault::none)
-        return failure(f);
-    std::string identification = displayed_identification(region.data(), text_size);
+    // The cipher's own tests fail after its second step, a missing text after its third.
+    job.say(".");
+    if (stage == OpenStage::cipher && opened != Fault::none) {
+        job.say(".");
+        return failure(opened);
+    }
+    job.dots(2);
+    if (opened != Fault::none) return failure(opened);
 
     if (Fault f = job.check_target(); f != Fault::none) return failure(f);
     // From here the backup (when due) is complete and flushed; the file is untouched.
     if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
-    const size_t start = text_size + 1;
-    const auto written = job.replace({{region.data() + start, region.size() - start}}, 0);
+    const auto written = job.replace(fresh, begun, store.failed());
     if (written != Job::Written::ok) return job.fail_write(written, kind == kind_encrypted_compressed);
     // The file holds its decrypted contents; the backup stays beside it.
     job.keep_backup();

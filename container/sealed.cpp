@@ -31,10 +31,22 @@ const char* fault_name(Fault fault) {
     return "?";
 }
 
+namespace {
+
+// The check block's offset for a region of `region_size` bytes; Fault::too_large
+// when it does not fit the header or would lie past the region.
+Fault block_offset(int draw, uint32_t z, uint64_t region_size, uint64_t& offset) {
+    if (!region_fits_format(region_size)) return Fault::too_large;
+    offset = check_block_offset(draw, z);
+    if (offset > 0xFFFFFFFFu || offset - 8 > region_size) return Fault::too_large;
+    return Fault::none;
+}
+
+}  // namespace
+
 Fault finish_seal(Sealed& sealed, int key_index, uint8_t mode, uint32_t z, int draw, std::string_view password) {
-    if (!region_fits_format(sealed.region.size())) return Fault::too_large;
-    const uint64_t offset = check_block_offset(draw, z);
-    if (offset > 0xFFFFFFFFu || offset - 8 > sealed.region.size()) return Fault::too_large;
+    uint64_t offset = 0;
+    if (Fault f = block_offset(draw, z, sealed.region.size(), offset); f != Fault::none) return f;
     sealed.split = static_cast<size_t>(offset - 8);
     write_header(sealed.header, static_cast<uint8_t>(key_index), mode, static_cast<uint32_t>(offset));
     sealed.check = make_check_block(password);
@@ -57,22 +69,31 @@ Fault seal(const uint8_t* contents, size_t size, std::string_view password, int 
     if (password.empty() || (compress != 0 && compress != 1)) return Fault::bad_argument;
     if (!contents_fit_format(size, compress == 1)) return Fault::too_large;
     try {
-        const size_t t = identification_text.size();
-        Sealed sealed;
-        std::vector<uint8_t> plain(t + 1 + size);
-        if (size > 0) std::memcpy(plain.data() + t + 1, contents, size);
-        assemble_plaintext(plain.data());
-        const int key = encipher_data(plain.data(), plain.size(), password);
-        uint32_t z = static_cast<uint32_t>(size);
+        MemorySource source(contents, size);
+        MemoryStore out;
+        const uint64_t plain = identification_text.size() + 1 + uint64_t{size};
+        int key = 0;
+        Fault fault;
         if (compress == 1) {
-            if (Fault f = compress_region(codec, plain, sealed.region); f != Fault::none) return f;
-            z = static_cast<uint32_t>(sealed.region.size());  // finish_seal refuses a region too large
+            MemoryStore staged;
+            fault = encipher_contents(source, size, password, staged, 0, UINT64_MAX, key);
+            if (fault != Fault::none) return fault;
+            MemorySource region(staged.bytes.data(), staged.bytes.size());
+            uint64_t z = 0;
+            fault = compress_staged(codec, region, plain, out, z);
+            if (fault != Fault::none) return fault;
+            if (!region_fits_format(z)) return Fault::too_large;
+            fault = finish_sealed(out, key, mode_compressed, static_cast<uint32_t>(z), z, draw, password);
         } else {
-            sealed.region = std::move(plain);
+            uint64_t offset = 0;
+            fault = block_offset(draw, static_cast<uint32_t>(size), plain, offset);
+            if (fault != Fault::none) return fault;
+            fault = encipher_contents(source, size, password, out, header_size, offset - 8, key);
+            if (fault == Fault::none)
+                fault = finish_sealed(out, key, mode_stored, static_cast<uint32_t>(size), plain, draw, password);
         }
-        Fault fault = finish_seal(sealed, key, compress == 1 ? mode_compressed : mode_stored, z, draw, password);
         if (fault != Fault::none) return fault;
-        file = assemble_file(sealed);
+        file = std::move(out.bytes);
     } catch (const std::bad_alloc&) {
         file.clear();
         return Fault::no_memory;
@@ -87,45 +108,41 @@ Fault test_check_block(uint64_t file_size, uint32_t check_offset, const uint8_t*
     return std::memcmp(block, want.data(), want.size()) == 0 ? Fault::none : Fault::wrong_password;
 }
 
-Fault compress_region(codec::Codec& codec, const std::vector<uint8_t>& plain, std::vector<uint8_t>& region) {
-    codec::Failure why = codec::Failure::none;
-    if (codec.compress(plain.data(), plain.size(), region, &why)) return Fault::none;
-    return why == codec::Failure::no_memory ? Fault::no_memory : Fault::too_large;
-}
-
-Fault decompress_region(codec::Codec& codec, const std::vector<uint8_t>& region, std::vector<uint8_t>& out) {
-    codec::Failure why = codec::Failure::none;
-    if (!codec.decompress(region.data(), region.size(), out, &why)) {
-        out.clear();
-        if (why == codec::Failure::cant_read) return Fault::codec_cant_read;
-        if (why == codec::Failure::no_memory) return Fault::no_memory;
-        return Fault::damaged;
-    }
-    // The codec guarantees it; a mismatch here would be a damaged stream all the same.
-    const uint32_t length = static_cast<uint32_t>(region[0]) | static_cast<uint32_t>(region[1]) << 8 |
-                            static_cast<uint32_t>(region[2]) << 16 | static_cast<uint32_t>(region[3]) << 24;
-    if (out.size() != length) {
-        out.clear();
-        return Fault::damaged;
-    }
-    return Fault::none;
-}
-
-Fault decipher_region(std::vector<uint8_t>& region, std::string_view password, uint8_t key_index,
-                      size_t& text_size, const Tick& tick) {
-    if (password.empty()) return Fault::bad_argument;
-    if (!decipher_data(region.data(), region.size(), password, key_index, tick)) return Fault::damaged;
-    // Only a damaged file that passed both tests lacks the ESC byte.
-    if (!split_plaintext(region.data(), region.size(), text_size)) return Fault::damaged;
-    return Fault::none;
-}
-
 std::string displayed_identification(const uint8_t* text, size_t size) {
     std::string shown;
     for (size_t i = 0; i < size && i < 255 && text[i] != 0; ++i)
         shown += text[i] < 32 || text[i] == 127 ? '?' : static_cast<char>(text[i]);
     return shown;
 }
+
+namespace {
+
+// The region of an encrypted file in memory: the file without header and check block.
+class RegionInMemory final : public codec::ByteSource {
+public:
+    RegionInMemory(const uint8_t* file, size_t size, uint32_t check_offset)
+        : parts_{{file + header_size, check_offset - header_size},
+                 {file + check_offset + check_block_size, size - check_offset - check_block_size}} {}
+    long long next(const uint8_t*& data) override {
+        while (at_ < 2 && parts_[at_].second == 0) ++at_;
+        if (at_ == 2) return 0;
+        data = parts_[at_].first;
+        return static_cast<long long>(parts_[at_++].second);
+    }
+    // The region's first `count` bytes (fewer when it is shorter).
+    size_t first(uint8_t* to, size_t count) const {
+        size_t got = 0;
+        for (const auto& [data, size] : parts_)
+            for (size_t i = 0; i < size && got < count; ++i) to[got++] = data[i];
+        return got;
+    }
+
+private:
+    std::pair<const uint8_t*, size_t> parts_[2];
+    size_t at_ = 0;
+};
+
+}  // namespace
 
 Fault open_sealed(const uint8_t* file, size_t size, std::string_view password, codec::Codec& codec, Opened& out) {
     out = Opened{};
@@ -135,21 +152,21 @@ Fault open_sealed(const uint8_t* file, size_t size, std::string_view password, c
     Fault fault = test_check_block(size, fc.check_offset, block, password);
     if (fault != Fault::none) return fault;
     try {
-        // The region is the file without header and check block: never more than the file.
-        std::vector<uint8_t> region(file + header_size, file + fc.check_offset);
-        region.insert(region.end(), file + fc.check_offset + check_block_size, file + size);
-        if (fc.kind == kind_encrypted_compressed) {
-            std::vector<uint8_t> plain;
-            fault = decompress_region(codec, region, plain);
-            if (fault != Fault::none) return fault;
-            region.swap(plain);
+        RegionInMemory region(file, size, fc.check_offset);
+        uint8_t head[4] = {};
+        const size_t got = region.first(head, sizeof head);
+        const uint64_t region_size = size - container_overhead;
+        const uint64_t plain = plain_size(fc.kind, region_size, got == sizeof head ? head : nullptr);
+        MemoryStore contents;
+        uint64_t contents_size = 0;
+        fault = open_region(region, fc.kind, plain, region_size, password, fc.key_index, codec, contents,
+                            contents_size, out.identification);
+        if (fault != Fault::none) {
+            out = Opened{};
+            return fault;
         }
-        size_t text_size = 0;
-        fault = decipher_region(region, password, fc.key_index, text_size);
-        if (fault != Fault::none) return fault;
-        out.identification = displayed_identification(region.data(), text_size);
-        out.contents_offset = text_size + 1;
-        out.plaintext = std::move(region);
+        contents.bytes.resize(static_cast<size_t>(contents_size));
+        out.contents = std::move(contents.bytes);
     } catch (const std::bad_alloc&) {
         out = Opened{};
         return Fault::no_memory;

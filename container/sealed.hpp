@@ -1,9 +1,11 @@
 // The encrypted container in memory: sealing contents into the bytes of an
 // encrypted file and opening such bytes again, with every check a damaged or
-// hostile file needs. The file pipelines run the same steps around their files.
+// hostile file needs. The steps work on any store, so that the file pipelines
+// and the in-memory calls (and the fuzz target behind them) run the same code.
 #pragma once
 
 #include "codec/codec.hpp"
+#include "container/chain.hpp"
 #include "container/cipher.hpp"
 #include "container/format.hpp"
 
@@ -77,36 +79,97 @@ inline bool check_block_within(uint64_t file_size, uint32_t check_offset) {
 // below 8 or without 8 bytes at it; Fault::wrong_password when a field differs.
 Fault test_check_block(uint64_t file_size, uint32_t check_offset, const uint8_t* block, std::string_view password);
 
-// Compresses the enciphered plaintext into a mode "H" data region.
-// Fault::no_memory, or Fault::too_large for input the codec refuses.
-Fault compress_region(codec::Codec& codec, const std::vector<uint8_t>& plain, std::vector<uint8_t>& region);
-
-// Decompresses a mode "H" data region into `out`. Fault::codec_cant_read for a
-// region shorter than the stream's length header, Fault::damaged for a stream that
-// does not decode to exactly its length (a zero length included).
-Fault decompress_region(codec::Codec& codec, const std::vector<uint8_t>& region, std::vector<uint8_t>& out);
-
-// Deciphers a region in place with the header's key index and finds the end of
-// the identification text (its first ESC byte). Fault::damaged when the
-// consistency test fails or there is no ESC byte.
-Fault decipher_region(std::vector<uint8_t>& region, std::string_view password, uint8_t key_index,
-                      size_t& text_size, const Tick& tick = {});
-
 // The identification text as it may be shown: at most its first 255 bytes, cut at
 // a zero byte, other control bytes replaced by "?" so that a file cannot move the
 // cursor or recolour the console.
 std::string displayed_identification(const uint8_t* text, size_t size);
 
-// What opening an encrypted file yields.
-struct Opened {
-    std::vector<uint8_t> plaintext;  // identification text, ESC, contents
-    size_t contents_offset = 0;      // the contents are plaintext[contents_offset, end)
-    std::string identification;      // as displayed_identification gives it
+// Where the sealing and opening steps below put bytes by offset and read them
+// back: the fresh file beside the file being rewritten, the work file, or memory.
+// Every call returns false on an error.
+class Store {
+public:
+    virtual ~Store() = default;
+    virtual bool write_at(uint64_t offset, const uint8_t* data, size_t count) = 0;
+    virtual bool read_at(uint64_t offset, uint8_t* data, size_t count) = 0;
+    virtual bool truncate(uint64_t size) = 0;
 };
 
-// Opens the bytes of an encrypted file (any bytes: a file that is not one fails).
-// Allocates no more than the file's size, or what its compressed stream can
-// really produce, warrants.
+// A store in memory: `bytes` grows to what is written.
+class MemoryStore final : public Store {
+public:
+    std::vector<uint8_t> bytes;
+    bool write_at(uint64_t offset, const uint8_t* data, size_t count) override;
+    bool read_at(uint64_t offset, uint8_t* data, size_t count) override;
+    bool truncate(uint64_t size) override;
+};
+
+// Memory as the input of a step: all of it in one block.
+class MemorySource final : public codec::ByteSource {
+public:
+    MemorySource(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    long long next(const uint8_t*& data) override;
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+};
+
+// Sealing, first step: the forward chain over the identification text, ESC and
+// the `size` contents bytes that `contents` gives. Region offset r goes to `to`
+// at base + r before `split` and 8 bytes further on from it (the check block's
+// place), so that base header_size gives the file's layout. `key` receives the
+// key index for the header. Fault::cannot_open when the contents fail or end early,
+// write_failed when `to` refuses.
+Fault encipher_contents(codec::ByteSource& contents, uint64_t size, std::string_view password, Store& to,
+                        uint64_t base, uint64_t split, int& key);
+
+// Sealing in mode "H": compresses the `size` region bytes that `staged` gives
+// into a stream written to `to` from offset container_overhead on, as if the
+// check block came first; `z` receives the stream's size. Fault::too_large,
+// no_memory, codec_cant_read when `staged` fails, write_failed when `to` refuses.
+Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t size, Store& to, uint64_t& z);
+
+// Sealing, last step: draws the check-block offset with `draw` and Z = `z`,
+// writes the header and the check block, and in mode "H" moves the region's
+// bytes before the block from behind it into place. `region_size` is the bytes
+// the region holds. Fault::too_large as finish_seal, write_failed.
+Fault finish_sealed(Store& to, int key, uint8_t mode, uint32_t z, uint64_t region_size, int draw,
+                    std::string_view password);
+
+// The plaintext's size for a region: the region's own size in mode "0", the
+// stream's length header in mode "H" (0 when the region is shorter than that).
+uint64_t plain_size(int kind, uint64_t region_size, const uint8_t* first_bytes);
+
+// Opening: decompresses (kind 3) and deciphers the `region_size` bytes of
+// region that `region` gives, whose plaintext is `plain` bytes long (plain_size),
+// and writes the contents to `to` from offset 0; `contents_size` receives their
+// size and `identification` the text before them (displayed_identification).
+// Fault::codec_cant_read for a compressed region shorter than its length header;
+// damaged for a stream that does not decode to exactly its length (a zero length
+// included), a failed consistency test or a plaintext without ESC; cannot_open
+// when `region` fails in mode "0"; no_memory; write_failed when `to` refuses. The
+// codec runs to its end even when the cipher's test is known to fail, so that
+// the codec state it leaves does not depend on the password.
+// `failed_at`, when given, tells which stage a fault came from.
+enum class OpenStage {
+    region,  // reading or decompressing the region
+    cipher,  // the key index or the consistency test
+    text,    // finding the identification text, or moving the contents into place
+};
+Fault open_region(codec::ByteSource& region, int kind, uint64_t plain, uint64_t region_size,
+                  std::string_view password, uint8_t key_index, codec::Codec& codec, Store& to,
+                  uint64_t& contents_size, std::string& identification, OpenStage* failed_at = nullptr);
+
+// What opening an encrypted file yields.
+struct Opened {
+    std::vector<uint8_t> contents;
+    std::string identification;  // as displayed_identification gives it
+};
+
+// Opens the bytes of an encrypted file (any bytes: a file that is not one fails)
+// through the same steps as the file pipelines. Allocates no more than the
+// contents that the file really yields.
 Fault open_sealed(const uint8_t* file, size_t size, std::string_view password, codec::Codec& codec, Opened& out);
 
 }  // namespace qx::container

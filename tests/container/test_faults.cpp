@@ -86,8 +86,7 @@ ToolRun run_tool(const std::vector<std::string>& args, rlim_t file_limit = RLIM_
     Opened opened;
     Fault f = open_sealed(reinterpret_cast<const uint8_t*>(now.data()), now.size(), password, codec, opened);
     if (f != Fault::none) return ::testing::AssertionFailure() << "neither original nor openable: " << fault_name(f);
-    if (!std::equal(opened.plaintext.begin() + static_cast<ptrdiff_t>(opened.contents_offset),
-                    opened.plaintext.end(), original.begin(), original.end()))
+    if (!std::equal(opened.contents.begin(), opened.contents.end(), original.begin(), original.end()))
         return ::testing::AssertionFailure() << "opens to other contents";
     return ::testing::AssertionSuccess() << "encrypted";
 }

@@ -63,7 +63,7 @@ Fault open_fault(const Bytes& file, std::string_view pw, Opened* opened = nullpt
     return open_sealed(file.data(), file.size(), pw, codec, opened ? *opened : local);
 }
 
-Bytes contents_of(const Opened& o) { return Bytes(o.plaintext.begin() + o.contents_offset, o.plaintext.end()); }
+Bytes contents_of(const Opened& o) { return o.contents; }
 
 }  // namespace
 
