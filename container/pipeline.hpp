@@ -20,8 +20,12 @@
 // - The backup file is written the same way (a fresh file renamed over the backup
 //   name, a link of that name replaced rather than followed, the file's permission
 //   bits), and it is complete and flushed before the file is replaced.
-// - Decryption does all its work in memory before it writes anything: a wrong
-//   password or a damaged file leaves everything on disk as it was, backup included.
+// - The file is read and written a piece at a time, so that a run's memory stays
+//   at a few MiB whatever the file's size: the new contents are put together in
+//   the fresh file (and, when compressing, the codec's input in the work file).
+// - Decryption writes nothing but the fresh file and the work file before the
+//   contents are complete: a wrong password or a damaged file leaves everything
+//   else on disk as it was, backup included.
 // - Another program's changes are never lost: the file stays open and locked
 //   against other runs from its read to its replacement, and right before the
 //   backup is taken and again right before the rename the path must still name

@@ -143,19 +143,82 @@ TEST_F(Pipeline, StoredModeForCompressedExtensionsAndEmptyFiles) {
     }
 }
 
-TEST_F(Pipeline, KnownDrawWritesExactlyTheSealedBytes) {
-    const fsys::path file = dir / "a.txt";
-    const std::string original = text(3000);
-    write(file, original);
-    random.seed(7);
-    ASSERT_EQ(encrypt(file, 1).status, Status::done);
-    Random same(7);
-    qx::codec::Codec fresh;
-    std::vector<uint8_t> want;
-    ASSERT_EQ(seal(reinterpret_cast<const uint8_t*>(original.data()), original.size(), "secret", 1, same.next(),
-                   fresh, want),
-              Fault::none);
-    EXPECT_EQ(read(file), std::string(want.begin(), want.end()));
+namespace {
+
+// The file a whole-buffer encryption writes: the plaintext in memory, enciphered,
+// compressed (mode "H") in one call, laid out around the check block. Independent
+// of the streaming steps that the pipelines use.
+std::string whole_buffer_file(const std::string& ident, const std::string& contents, int compress, int draw,
+                              qx::codec::Codec& codec) {
+    std::vector<uint8_t> plain(ident.begin(), ident.end());
+    plain.push_back(esc_byte);
+    plain.insert(plain.end(), contents.begin(), contents.end());
+    const int key = encipher_data(plain.data(), plain.size(), "secret");
+    Sealed sealed;
+    if (compress == 1) EXPECT_EQ(codec.compress(plain.data(), plain.size(), sealed.region), 1);
+    else sealed.region = plain;
+    const uint32_t z = static_cast<uint32_t>(compress == 1 ? sealed.region.size() : contents.size());
+    EXPECT_EQ(finish_seal(sealed, key, compress == 1 ? mode_compressed : mode_stored, z, draw, "secret"), Fault::none);
+    const std::vector<uint8_t> file = assemble_file(sealed);
+    return std::string(file.begin(), file.end());
+}
+
+}  // namespace
+
+// Sizes across the pieces of a megabyte, the chains' blocks and the check block's
+// draw; with one codec state carried through all of them, as in a run.
+TEST_F(Pipeline, StreamingWritesTheWholeBufferBytes) {
+    qx::codec::Codec reference;
+    Random same(42);
+    for (size_t size : {size_t{0}, size_t{1}, size_t{200}, size_t{4154}, size_t{70000}, (size_t{1} << 20) - 13,
+                        (size_t{1} << 20) + 777, size_t{2500000}})
+        for (int compress : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << size << " bytes, mode " << compress);
+            const fsys::path file = dir / (compress == 1 ? "a.txt" : "a.zip");
+            const std::string original = text(size);
+            write(file, original);
+            ASSERT_EQ(encrypt(file, compress).status, Status::done);
+            EXPECT_TRUE(read(file) == whole_buffer_file("Quillex v2.1", original, compress, same.next(), reference));
+            std::vector<uint8_t> back;
+            const std::string sealed = read(file);
+            if (compress == 1) {  // the reference state decodes too, as the pipeline's does below
+                const std::vector<uint8_t> region = [&] {
+                    const uint32_t o = static_cast<uint8_t>(sealed[4]) | static_cast<uint8_t>(sealed[5]) << 8 |
+                                       static_cast<uint8_t>(sealed[6]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(sealed[7])) << 24;
+                    std::vector<uint8_t> r(sealed.begin() + 8, sealed.begin() + o);
+                    r.insert(r.end(), sealed.begin() + o + 8, sealed.end());
+                    return r;
+                }();
+                ASSERT_EQ(reference.decompress(region.data(), region.size(), back), 1);
+            }
+            ASSERT_EQ(decrypt(file).status, Status::done);
+            EXPECT_TRUE(read(file) == original);
+            fsys::remove(file);
+            fsys::remove(backup_name(file.string()));
+        }
+}
+
+// Files written with another identification text (another version's, or none)
+// open all the same: the contents move to where the text's length puts them.
+TEST_F(Pipeline, IdentificationTextsOfOtherLengthsOpen) {
+    qx::codec::Codec writer;
+    for (const std::string& ident : {std::string(), std::string("Q"), std::string("Quillex v2.0b"), std::string(300, 'x')})
+        for (size_t size : {size_t{0}, size_t{5}, size_t{3000}, size_t{1} << 21})
+            for (int compress : {0, 1}) {
+                SCOPED_TRACE(testing::Message() << ident.size() << "-byte text, " << size << " bytes, mode " << compress);
+                const std::string original = text(size);
+                qx::codec::Codec fresh;
+                const fsys::path file = dir / "old.txt";
+                write(file, whole_buffer_file(ident, original, compress, 1234, fresh));
+                qx::codec::Codec own;
+                run.codec = &own;
+                const Result r = decrypt(file);
+                run.codec = &codec;
+                ASSERT_EQ(r.status, Status::done);
+                EXPECT_EQ(r.identification, ident.substr(0, 255));
+                EXPECT_TRUE(read(file) == original);
+                fsys::remove(backup_name(file.string()));
+            }
 }
 
 TEST_F(Pipeline, NoBackupWithDashNOrForBakFiles) {
