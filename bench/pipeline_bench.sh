@@ -9,6 +9,9 @@
 #
 # QX_BENCH_TOOL=1 measures the test-only one-pipeline program instead of quillex
 # (the same pipelines without the console), e.g. before the dispatch is wired.
+# QX_BENCH_BASE=REV also builds quillex at git revision REV and times it side by
+# side ("base"), with the ratios of this tree's times to its times.
+# QX_BENCH_MB=N makes each file N MB (the corpus file repeated) instead of 50.
 set -euo pipefail
 runs=${1:-3}
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -31,7 +34,14 @@ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQX_TESTS=ON >/
 cmake --build "$build" -j2 --target quillex qxcodec qx_pipeline_tool >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qxpipe.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; [ -n "${QX_BENCH_BASE:-}" ] && git -C "$top" worktree remove --force "$work.base" >/dev/null 2>&1' EXIT
+base_quillex=""
+if [ -n "${QX_BENCH_BASE:-}" ]; then
+    git -C "$top" worktree add --detach "$work.base" "$QX_BENCH_BASE" >/dev/null 2>&1
+    cmake -S "$work.base" -B "$work.base/build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$work.base/build" -j2 --target quillex >/dev/null
+    base_quillex="$work.base/build/quillex"
+fi
 gpg_home="$work/gnupg"
 mkdir -m 700 "$gpg_home"
 
@@ -75,11 +85,15 @@ PY
 once() {
     local step=$1 t r
     shift
+    rm -f "$work/inner"
     "$@" > "$work/out" 2> "$work/time"
     t=$(tail -n 1 "$work/out")
     [ "$t" = fail ] && { echo "run failed: $*" >&2; exit 1; }
     echo "$t" >> "$work/$step.t"
-    r=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$work/time")
+    # quillex's own figure when it ran under a time of its own (inside the terminal)
+    local from="$work/time"
+    [ -s "$work/inner" ] && from="$work/inner"
+    r=$(awk -F': ' '/Maximum resident set size/ { print $2 }' "$from")
     echo "${r:-0}" >> "$work/$step.kb"
 }
 
@@ -91,13 +105,15 @@ ratio() { paste "$work/$1.t" "$work/$2.t" | awk '{ print $1 / $2 }' > "$work/rat
 
 # Wrappers printing their own wall seconds on the last line, under /usr/bin/time -v.
 timed() { local t0 t1; t0=$(date +%s%N); /usr/bin/time -v "$@" >/dev/null; t1=$(date +%s%N); echo "scale=6; ($t1 - $t0) / 1000000000" | bc; }
-quillex_run() {  # quillex_run FILE: one quillex call on FILE (whichever way classification says)
+quillex_run() {  # quillex_run FILE [BINARY]: one quillex call on FILE (whichever way classification says)
+    local binary=${2:-$build/quillex}
     if [ "${QX_BENCH_TOOL:-0}" = 1 ]; then
         local op=encrypt
         head -c 2 "$1" | grep -q QX && op=decrypt
         timed "$build/qx_pipeline_tool" "$op" "$1" "$password" -n -w "$work/EXa00001"
     else
-        (cd "$(dirname "$1")" && /usr/bin/time -v /usr/bin/python3 "$work/drive.py" "$password" "$build/quillex" -n "$(basename "$1")")
+        (cd "$(dirname "$1")" && /usr/bin/time -v /usr/bin/python3 "$work/drive.py" "$password" \
+            /usr/bin/time -v -o "$work/inner" "$binary" -n "$(basename "$1")")
     fi
 }
 
@@ -114,6 +130,12 @@ row() {  # row FILE STEP-NAME LABEL MB
 # gives medians, and the ratios are medians of the ratios within each round.
 for name in text binary; do
     src="$corpus/$name"
+    if [ -n "${QX_BENCH_MB:-}" ]; then
+        big="$work/$name.big"
+        while [ "$(stat -c %s "$big" 2>/dev/null || echo 0)" -lt $((QX_BENCH_MB * 1000000)) ]; do cat "$corpus/$name" >> "$big"; done
+        truncate -s $((QX_BENCH_MB * 1000000)) "$big"
+        src="$big"
+    fi
     mb=$(echo "$(stat -c %s "$src") / 1048576" | bc -l)
     f="$work/$name.dat"
     rm -f "$work"/*.t "$work"/*.kb
@@ -131,6 +153,8 @@ open(sys.argv[2], "wb").write(b[8:o] + b[o + 8:])' "$f" "$work/$name.region"
 
     enc_quillex() { cp "$src" "$f"; quillex_run "$f"; }
     dec_quillex() { cp "$work/$name.qx" "$f"; quillex_run "$f"; }
+    enc_base() { cp "$src" "$f"; quillex_run "$f" "$base_quillex"; }
+    dec_base() { cp "$work/$name.qx" "$f"; quillex_run "$f" "$base_quillex"; }
     gpg_enc() { rm -f "$work/$name.gpg"; timed gpg --homedir "$gpg_home" --batch --yes --pinentry-mode loopback \
         --passphrase "$password" --symmetric --compress-algo zlib -o "$work/$name.gpg" "$src"; }
     gpg_dec() { timed gpg --homedir "$gpg_home" --batch --yes --pinentry-mode loopback --passphrase "$password" \
@@ -143,6 +167,11 @@ open(sys.argv[2], "wb").write(b[8:o] + b[o + 8:])' "$f" "$work/$name.region"
         once q_enc enc_quillex
         once q_dec dec_quillex
         cmp -s "$f" "$src" || { echo "quillex round trip differs for $name" >&2; exit 1; }
+        if [ -n "$base_quillex" ]; then
+            once b_enc enc_base
+            once b_dec dec_base
+            cmp -s "$f" "$src" || { echo "base round trip differs for $name" >&2; exit 1; }
+        fi
         once g_enc gpg_enc
         once g_dec gpg_dec
         once c_file codec_c
@@ -152,6 +181,10 @@ open(sys.argv[2], "wb").write(b[8:o] + b[o + 8:])' "$f" "$work/$name.region"
     done
     row "$name" q_enc "quillex encrypt" "$mb"
     row "$name" q_dec "quillex decrypt" "$mb"
+    if [ -n "$base_quillex" ]; then
+        row "$name" b_enc "base encrypt" "$mb"
+        row "$name" b_dec "base decrypt" "$mb"
+    fi
     row "$name" g_enc "gpg --symmetric zlib" "$mb"
     row "$name" g_dec "gpg -d" "$mb"
     row "$name" c_file "qxcodec compress file" "$mb"
@@ -163,4 +196,8 @@ open(sys.argv[2], "wb").write(b[8:o] + b[o + 8:])' "$f" "$work/$name.region"
         "$name" "$(ratio g_enc q_enc)" "$(ratio g_dec q_dec)"
     printf '%-7s         quillex/codec on the enciphered data: encrypt %.2f, decrypt %.2f (target <= 1.25)\n' \
         "" "$(ratio q_enc c_enc)" "$(ratio q_dec d_enc)"
+    if [ -n "$base_quillex" ]; then
+        printf '%-7s         this tree/base: encrypt %.3f, decrypt %.3f (target <= 1.05)\n' \
+            "" "$(ratio q_enc b_enc)" "$(ratio q_dec b_dec)"
+    fi
 done
