@@ -51,5 +51,30 @@ TEST(Replacement, InterruptedAtAnyMomentLeavesNoFreshFile) {
     fsys::remove_all(dir);
 }
 
+// Contents put together out of order: the fresh file is owner-only until the
+// commit gives it the file's bits, and reads back what was written where.
+TEST(Replacement, PositionalContentsStayOwnerOnlyUntilTheCommit) {
+    const fsys::path dir = fsys::temp_directory_path() / ("qx_positional_" + std::to_string(::getpid()));
+    fsys::remove_all(dir);
+    fsys::create_directories(dir);
+    const std::string target = (dir / "file.txt").string();
+    fs::Replacement out;
+    ASSERT_TRUE(out.begin(target));
+    const uint8_t tail[] = "world", head[] = "hello ";
+    ASSERT_TRUE(out.write_at(6, tail, 5));
+    ASSERT_TRUE(out.write_at(0, head, 6));
+    uint8_t back[11] = {};
+    ASSERT_TRUE(out.read_at(0, back, 11));
+    EXPECT_EQ(std::string(back, back + 11), "hello world");
+    EXPECT_FALSE(out.read_at(8, back, 4));  // past the end
+    ASSERT_TRUE(out.truncate(5));
+    for (const auto& entry : fsys::directory_iterator(dir))
+        EXPECT_EQ(entry.status().permissions(), fsys::perms::owner_read | fsys::perms::owner_write);
+    ASSERT_TRUE(out.commit(0644, ::getuid(), ::getgid()));
+    EXPECT_EQ(fsys::status(target).permissions() & fsys::perms::all, static_cast<fsys::perms>(0644));
+    EXPECT_EQ(fsys::file_size(target), 5u);
+    fsys::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace qx::platform
