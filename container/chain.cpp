@@ -11,14 +11,16 @@ namespace {
 // A shuffle partner lies at most this far from its step.
 constexpr uint64_t reach = 255;
 
-// Drops the first `count` bytes of `buffer`.
-void drop_front(std::vector<uint8_t>& buffer, size_t count) {
+// Hands the first `count` bytes of `buffer`, final and in chain order, to `emit`
+// reversed, as the result's bytes just before `end`, and drops them: both chains
+// run opposite to the order of their result.
+bool emit_reversed(std::vector<uint8_t>& buffer, std::vector<uint8_t>& out, size_t count, uint64_t end,
+                   const Emit& emit) {
+    out.resize(count);
+    std::reverse_copy(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count), out.begin());
+    const bool ok = emit(end - count, out.data(), count);
     buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));
-}
-
-// Hands `count` bytes of `out` to `emit` as the result's [offset, offset + count).
-bool emit_all(const Emit& emit, uint64_t offset, const std::vector<uint8_t>& out, size_t count) {
-    return count == 0 || emit(offset, out.data(), count);
+    return ok;
 }
 
 // Appends `count` bytes to `buffer` at most `block` at a time, running the chain
@@ -92,12 +94,9 @@ bool ForwardChain::hand_out(uint64_t upto, const Emit& emit) {
     const size_t count = static_cast<size_t>(upto - start_);
     if (count == 0) return true;
     // Position q goes to region offset last - q: the block reversed.
-    out_.resize(count);
-    std::reverse_copy(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count), out_.begin());
-    const bool ok = emit_all(emit, last_ - (upto - 1), out_, count);
-    drop_front(buffer_, count);
+    const uint64_t end = size_ - start_;
     start_ = upto;
-    return ok;
+    return emit_reversed(buffer_, out_, count, end, emit);
 }
 
 InverseChain::InverseChain(uint64_t size, std::string_view password, int key_index, size_t block)
@@ -162,12 +161,9 @@ bool InverseChain::hand_out(uint64_t upto, const Emit& emit) {
     if (m == 0 && (size_ & 1) != 0) m = 1;
     for (; m + 1 < upto; m += 2) std::swap(b[m - s], b[m + 1 - s]);
     // Region position m is plaintext position last - m: the block reversed.
-    out_.resize(count);
-    std::reverse_copy(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count), out_.begin());
-    const bool ok = emit_all(emit, last_ - (upto - 1), out_, count);
-    drop_front(buffer_, count);
+    const uint64_t end = size_ - start_;
     start_ = upto;
-    return ok;
+    return emit_reversed(buffer_, out_, count, end, emit);
 }
 
 }  // namespace qx::container

@@ -148,9 +148,6 @@ private:
     bool changed_ = false;
 };
 
-// Writes the run's work file whole (created or truncated; never through a link).
-bool write_work_file(const std::string& path, const uint8_t* data, size_t count);
-
 // The run's work file open for writing and reading at any offset: created or
 // truncated by open(), never through a link. Closed by close() or the destructor.
 class WorkFile {

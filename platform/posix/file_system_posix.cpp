@@ -241,13 +241,6 @@ void Replacement::discard() {
     temp_.clear();
 }
 
-bool write_work_file(const std::string& path, const uint8_t* data, size_t count) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = posix::write_all(fd, data, count);
-    return (::close(fd) == 0) && ok;
-}
-
 WorkFile::~WorkFile() { close(); }
 
 bool WorkFile::open(const std::string& path) {

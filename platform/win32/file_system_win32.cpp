@@ -354,21 +354,9 @@ void Replacement::discard() {
     temp_.clear();
 }
 
-// Writes the work file whole; a link of that name is refused rather than followed.
-bool write_work_file(const std::string& path, const uint8_t* data, size_t count) {
-    DWORD attributes = ::GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-    if (platform::win32::ending()) return false;
-    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    bool ok = write_all(h, data, count);
-    return (::CloseHandle(h) != 0) && ok;
-}
-
 WorkFile::~WorkFile() { close(); }
 
-// Like write_work_file: a link of that name is refused rather than followed.
+// A link of that name is refused rather than followed.
 bool WorkFile::open(const std::string& path) {
     close();
     DWORD attributes = ::GetFileAttributesA(path.c_str());
