@@ -101,7 +101,7 @@ bool ForwardChain::hand_out(uint64_t upto, const Emit& emit) {
 
 InverseChain::InverseChain(uint64_t size, std::string_view password, int key_index, size_t block)
     : password_(reinterpret_cast<const uint8_t*>(password.data())), n_(password.size()), size_(size),
-      last_(size > 0 ? size - 1 : 0), block_(block > 2 * reach ? block : 2 * reach) {
+      block_(block > 2 * reach ? block : 2 * reach) {
     // The backward shuffle takes `steps` key bytes counting down from the index; it
     // must end one before the index the forward chain started with.
     const uint64_t steps = size >= 2 ? size - 1 : 0;

@@ -71,7 +71,7 @@ private:
 
     const uint8_t* password_;
     size_t n_;
-    uint64_t size_, last_;
+    uint64_t size_;
     size_t block_;
     bool consistent_ = false;
     std::vector<uint8_t> buffer_;  // region positions [start_, filled_), as the shuffle leaves them
