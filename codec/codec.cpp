@@ -190,11 +190,13 @@ int compress_file(Codec& codec, const std::string& from, const std::string& to, 
     int ok = 0;
     try {
         const long long size = file_size(in);
-        if (size >= 0) {
+        if (size > 0) {
             FileSource source(in);
             ok = codec.compress(source, static_cast<uint64_t>(size), sink, &reason);
         } else {
-            // A pipe: the length goes first in the stream, so the input is read whole.
+            // A pipe, or a file that reports no size but may have contents (as
+            // the kernel's own files do): the length goes first in the stream,
+            // so the input is read whole.
             Input input;
             std::vector<uint8_t> output;
             if (!read_whole(in, input)) {
