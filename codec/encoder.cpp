@@ -451,7 +451,9 @@ void Encoder::tree_delete_alone(size_t p) { tree_delete(p); }
 
 // The input is read straight from the source's blocks: p runs through the
 // current one up to `end`, and only when it runs out mid-item does the slide
-// stop to fetch the next.
+// stop to fetch the next. Progress is checked with one comparison of p per
+// item: report_at is where the next report falls in the current block (its
+// end when it falls beyond), worked out again at each report and block.
 void Encoder::run(ByteSource& source, size_t size) {
     uint8_t* const win = st_.window;
     source_ = &source;
@@ -482,6 +484,13 @@ void Encoder::run(ByteSource& source, size_t size) {
     tree_insert<true>(r);
     const Progress progress = st_.progress;
     size_t next_report = progress.report ? progress_interval : SIZE_MAX;
+    size_t end_at = size - left_;  // input offset of `end`
+    const uint8_t* report_at = nullptr;
+    const auto aim = [&] {
+        const size_t due = end_at > next_report ? end_at - next_report : 0;  // bytes of the block from the report on
+        report_at = due >= static_cast<size_t>(end - p) ? p : end - due;
+    };
+    aim();
     do {
         bits_.reserve(64);
         if (best_length_ > remaining) best_length_ = remaining;
@@ -528,6 +537,8 @@ void Encoder::run(ByteSource& source, size_t size) {
             if (block.begin == block.end) break;
             p = block.begin;
             end = block.end;
+            end_at = size - left_;
+            aim();
         }
         // At the end of the input the lookahead shrinks instead.
         for (; i < last; ++i) {
@@ -545,10 +556,13 @@ void Encoder::run(ByteSource& source, size_t size) {
             else
                 slide<false, false>(at, r, 0);
         }
-        const size_t in = size - left_ - static_cast<size_t>(end - p);
-        if (in >= next_report) [[unlikely]] {
-            progress.report(progress.context, in, size);
-            next_report = in + progress_interval;
+        if (p >= report_at) [[unlikely]] {
+            const size_t in = end_at - static_cast<size_t>(end - p);
+            if (in >= next_report) {
+                progress.report(progress.context, in, size);
+                next_report = in + progress_interval;
+            }
+            aim();
         }
     } while (remaining > 0);
     bits_.finish();
