@@ -1,4 +1,5 @@
-// qxcodec: the codec alone on raw streams (compress, decompress) and a benchmark.
+// qxcodec: the codec alone on raw streams (compress, decompress), a benchmark,
+// and the codec's real input made from a file (encipher).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "container/cipher.hpp"
 
 namespace {
 
@@ -85,10 +87,38 @@ int bench(int count, char** files) {
     return status;
 }
 
+// Writes what the compressing pipeline hands the codec for the file `in`: the
+// identification text, the ESC byte and the contents, enciphered under the
+// password (the forward chain ends with the reversal, so the codec meets the
+// enciphered bytes last to first).
+int encipher(const char* password, const char* in, const char* out) {
+    std::vector<uint8_t> contents;
+    if (!read_file(in, contents)) {
+        std::fprintf(stderr, "qxcodec: cannot read %s\n", in);
+        return 1;
+    }
+    if (*password == '\0') {
+        std::fprintf(stderr, "qxcodec: the password is empty\n");
+        return 2;
+    }
+    const size_t head = qx::container::identification_text.size() + 1;
+    std::vector<uint8_t> data(head + contents.size());
+    std::copy(contents.begin(), contents.end(), data.begin() + static_cast<std::ptrdiff_t>(head));
+    qx::container::assemble_plaintext(data.data());
+    qx::container::encipher_data(data.data(), data.size(), password);
+    std::FILE* f = std::fopen(out, "wb");
+    bool ok = f && std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    if (f && std::fclose(f) != 0) ok = false;
+    if (ok) return 0;
+    std::fprintf(stderr, "qxcodec: cannot write %s\n", out);
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "bench") == 0) return bench(argc - 2, argv + 2);
+    if (argc == 5 && std::strcmp(argv[1], "encipher") == 0) return encipher(argv[2], argv[3], argv[4]);
     if (argc == 4 && (std::strcmp(argv[1], "compress") == 0 || std::strcmp(argv[1], "decompress") == 0)) {
         Codec codec;
         Failure why = Failure::none;
@@ -99,6 +129,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "qxcodec: %s %s: %s\n", argv[1], argv[2], reason_text(why));
         return 1;
     }
-    std::fprintf(stderr, "usage: qxcodec compress IN OUT | qxcodec decompress IN OUT | qxcodec bench FILE...\n");
+    std::fprintf(stderr, "usage: qxcodec compress IN OUT | qxcodec decompress IN OUT | qxcodec bench FILE...\n"
+                         "       qxcodec encipher PASSWORD IN OUT   (the codec's input in the pipeline)\n");
     return 2;
 }
