@@ -1,0 +1,72 @@
+// Threads over POSIX threads; a started thread blocks every signal.
+#include "platform/thread.hpp"
+
+#include <new>
+
+#include <pthread.h>
+#include <signal.h>
+
+namespace qx::platform {
+
+struct Thread::Impl {
+    pthread_t id{};
+    bool running = false;
+};
+
+Thread::Thread() : impl_(std::make_unique<Impl>()) {}
+Thread::~Thread() { join(); }
+
+bool Thread::start(void (*body)(void*), void* context) {
+    if (impl_->running) return false;
+    struct Start {
+        void (*body)(void*);
+        void* context;
+    };
+    auto* start = new (std::nothrow) Start{body, context};
+    if (start == nullptr) return false;
+    // The new thread inherits the mask in force here: every signal held back.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    const int made = pthread_create(
+        &impl_->id, nullptr,
+        [](void* argument) -> void* {
+            Start* s = static_cast<Start*>(argument);
+            const Start copy = *s;
+            delete s;
+            copy.body(copy.context);
+            return nullptr;
+        },
+        start);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (made != 0) {
+        delete start;
+        return false;
+    }
+    impl_->running = true;
+    return true;
+}
+
+void Thread::join() {
+    if (!impl_->running) return;
+    pthread_join(impl_->id, nullptr);
+    impl_->running = false;
+}
+
+struct Mutex::Impl {
+    pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
+};
+Mutex::Mutex() : impl_(std::make_unique<Impl>()) {}
+Mutex::~Mutex() { pthread_mutex_destroy(&impl_->m); }
+void Mutex::lock() { pthread_mutex_lock(&impl_->m); }
+void Mutex::unlock() { pthread_mutex_unlock(&impl_->m); }
+
+struct Condition::Impl {
+    pthread_cond_t c = PTHREAD_COND_INITIALIZER;
+};
+Condition::Condition() : impl_(std::make_unique<Impl>()) {}
+Condition::~Condition() { pthread_cond_destroy(&impl_->c); }
+void Condition::wait(Mutex& mutex) { pthread_cond_wait(&impl_->c, &mutex.impl_->m); }
+void Condition::notify_all() { pthread_cond_broadcast(&impl_->c); }
+
+}  // namespace qx::platform
