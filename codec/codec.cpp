@@ -2,6 +2,7 @@
 #include "codec/codec.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -13,6 +14,10 @@ Codec::Codec() : state_(new CodecState()) {}
 Codec::~Codec() = default;
 
 void Codec::set_progress(Progress progress) { state_->progress = progress; }
+
+void Codec::copy_carried_state(const Codec& other) {
+    std::memcpy(state_->window, other.state_->window, sizeof state_->window);
+}
 
 int Codec::compress(const uint8_t* data, size_t size, std::vector<uint8_t>& out, Failure* why) {
     Failure result = Failure::none;

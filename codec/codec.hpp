@@ -89,6 +89,11 @@ public:
     // On failure the sink may already have had pieces.
     int decompress(ByteSource& source, ByteSink& sink, Failure* why = nullptr);
 
+    // Copies the window bytes that `other` carries into its next operation, so
+    // that this state's next operation starts from the same window (a check
+    // of a stream `other` is writing then sees exactly what it sees).
+    void copy_carried_state(const Codec& other);
+
     // Sets what later operations report their progress to (nothing by default).
     void set_progress(Progress progress);
 
