@@ -244,6 +244,7 @@ public:
 
     Random& random() { return random_; }
     codec::Codec& codec() { return codec_; }
+    uint64_t damage_stream_at() const { return run_.damage_stream_at; }
 
 private:
     const std::string& path_;
@@ -309,8 +310,8 @@ private:
     bool tell_, end_checked_ = false, failed_ = false;
 };
 
-// The work file as a store (holding the codec's input, as the run's work file
-// always has) and as the codec's source.
+// The work file as a store, holding the codec's input as the run's work file
+// always has; the codec reads it back through a StoreSource.
 class WorkStore final : public Store {
 public:
     explicit WorkStore(fs::WorkFile& file) : file_(file) {}
@@ -322,25 +323,6 @@ public:
 
 private:
     fs::WorkFile& file_;
-};
-
-class WorkSource final : public codec::ByteSource {
-public:
-    WorkSource(fs::WorkFile& file, uint64_t size) : file_(file), left_(size), buffer_(piece_size) {}
-    long long next(const uint8_t*& data) override {
-        const size_t part = static_cast<size_t>(std::min<uint64_t>(left_, piece_size));
-        if (part == 0) return 0;
-        if (!file_.read_at(offset_, buffer_.data(), part)) return -1;
-        offset_ += part;
-        left_ -= part;
-        data = buffer_.data();
-        return static_cast<long long>(part);
-    }
-
-private:
-    fs::WorkFile& file_;
-    uint64_t offset_ = 0, left_;
-    std::vector<uint8_t> buffer_;
 };
 
 // The fresh file as a store. A write that fails is remembered and the rest of
@@ -445,11 +427,14 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
         job.say(" compressing .");
         begun = job.begin_fresh(fresh);
         store = std::make_unique<FreshStore>(fresh, begun);
-        WorkSource from_file(work, plain);
+        StoreSource from_file(work_store, 0, plain);
         MemorySource from_memory(in_memory.bytes.data(), in_memory.bytes.size());
         codec::ByteSource& staged = staged_in_file ? static_cast<codec::ByteSource&>(from_file) : from_memory;
-        Fault compressed =
-            job.codec_step(plain, [&](codec::Codec& codec) { return compress_staged(codec, staged, plain, *store, z); });
+        Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
+            return compress_staged(codec, staged, plain, *store, z, staging, job.damage_stream_at());
+        });
+        // A fresh file that could not be written is no stream to check: that write fails below.
+        if (compressed == Fault::unverified && store->failed()) compressed = Fault::none;
         if (compressed == Fault::codec_cant_read) {
             job.keep_backup();  // the work file could not be read back: as a work file that failed
             return failure(Fault::work_file_failed);

@@ -85,6 +85,10 @@ struct RunContext {
     // writing) has come, as `done` of `total` bytes, about every 256 KiB to 1 MiB;
     // the receiver decides what to show and when. Empty: nothing is told.
     std::function<void(uint64_t done, uint64_t total)> advance;
+    // A test seam: the compressed stream's byte at this offset is changed as it
+    // is made, as a fault of the codec or of memory would; the check of the
+    // stream against its input must then refuse the file.
+    uint64_t damage_stream_at = UINT64_MAX;
 };
 
 // How a pipeline ended.

@@ -27,6 +27,7 @@ const char* fault_name(Fault fault) {
         case Fault::backup_collides: return "backup would replace a file of this run";
         case Fault::backup_is_file: return "backup name leads to the file itself";
         case Fault::backup_blocked: return "backup name is taken by what cannot be replaced";
+        case Fault::unverified: return "compressed stream did not decode back to its input";
     }
     return "?";
 }
@@ -80,7 +81,7 @@ Fault seal(const uint8_t* contents, size_t size, std::string_view password, int 
             if (fault != Fault::none) return fault;
             MemorySource region(staged.bytes.data(), staged.bytes.size());
             uint64_t z = 0;
-            fault = compress_staged(codec, region, plain, out, z);
+            fault = compress_staged(codec, region, plain, out, z, staged);
             if (fault != Fault::none) return fault;
             if (!region_fits_format(z)) return Fault::too_large;
             fault = finish_sealed(out, key, mode_compressed, static_cast<uint32_t>(z), z, draw, password);

@@ -38,6 +38,8 @@ enum class Fault {
     backup_collides,   // the backup would replace a file that this run lists or has written
     backup_is_file,    // the backup name leads to the file itself
     backup_blocked,    // the backup name is a directory, a device or a write-protected file
+    unverified,        // the compressed stream did not decode back to its input (a fault of the
+                       // codec or of the machine's memory): nothing was replaced
 };
 
 // A short English description of a fault, for tests and diagnostics.
@@ -115,6 +117,19 @@ private:
     size_t size_;
 };
 
+// `size` bytes of a store from offset `at` on as the input of a step, a piece
+// at a time; a read that fails ends it with -1.
+class StoreSource final : public codec::ByteSource {
+public:
+    StoreSource(Store& store, uint64_t at, uint64_t size) : store_(store), at_(at), left_(size) {}
+    long long next(const uint8_t*& data) override;
+
+private:
+    Store& store_;
+    uint64_t at_, left_;
+    std::vector<uint8_t> buffer_;
+};
+
 // Sealing, first step: the forward chain over the identification text, ESC and
 // the `size` contents bytes that `contents` gives. Region offset r goes to `to`
 // at base + r before `split` and 8 bytes further on from it (the check block's
@@ -128,7 +143,12 @@ Fault encipher_contents(codec::ByteSource& contents, uint64_t size, std::string_
 // into a stream written to `to` from offset container_overhead on, as if the
 // check block came first; `z` receives the stream's size. Fault::too_large,
 // no_memory, codec_cant_read when `staged` fails, write_failed when `to` refuses.
-Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t size, Store& to, uint64_t& z);
+// The stream is decoded again as it is written (on a second thread where there
+// is one) and compared with the same bytes as `staged_copy` holds them from
+// offset 0: Fault::unverified when it does not give them back. `damage_at`: a
+// test seam that changes the stream's byte at that offset.
+Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t size, Store& to, uint64_t& z,
+                      Store& staged_copy, uint64_t damage_at = UINT64_MAX);
 
 // Sealing, last step: draws the check-block offset with `draw` and Z = `z`,
 // writes the header and the check block, and in mode "H" moves the region's

@@ -1,6 +1,8 @@
 // The sealing and opening steps over any store, a block at a time.
 #include "container/sealed.hpp"
 
+#include "container/overlap.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -37,6 +39,21 @@ long long MemorySource::next(const uint8_t*& data) {
     const size_t size = size_;
     size_ = 0;
     return static_cast<long long>(size);
+}
+
+long long StoreSource::next(const uint8_t*& data) {
+    const size_t part = static_cast<size_t>(std::min<uint64_t>(left_, size_t{1} << 20));
+    if (part == 0) return 0;
+    try {
+        if (buffer_.size() < part) buffer_.resize(part);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+    if (!store_.read_at(at_, buffer_.data(), part)) return -1;
+    at_ += part;
+    left_ -= part;
+    data = buffer_.data();
+    return static_cast<long long>(part);
 }
 
 namespace {
@@ -147,6 +164,9 @@ private:
 // file's claim over the disk before the codec finds the damage.
 uint64_t most_decoded(uint64_t region) { return region * 64 + 4096; }
 
+// The most that the codec hands a sink at once.
+constexpr uint64_t decoded_piece = uint64_t{1} << 20;
+
 }  // namespace
 
 Fault encipher_contents(codec::ByteSource& contents, uint64_t size, std::string_view password, Store& to,
@@ -182,12 +202,17 @@ Fault encipher_contents(codec::ByteSource& contents, uint64_t size, std::string_
     return Fault::none;
 }
 
-Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t size, Store& to, uint64_t& z) {
+Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t size, Store& to, uint64_t& z,
+                      Store& staged_copy, uint64_t damage_at) {
     StoreSink sink(to, container_overhead);
+    StreamCheck check(codec, sink, staged_copy, size, to, container_overhead);
+    check.damage_at = damage_at;
     codec::Failure why = codec::Failure::none;
-    if (codec.compress(staged, size, sink, &why)) {
+    const bool compressed = codec.compress(staged, size, check, &why) == 1;
+    const bool verified = check.finish(compressed);
+    if (compressed) {
         z = sink.at() - container_overhead;
-        return Fault::none;
+        return verified ? Fault::none : Fault::unverified;
     }
     if (sink.failed()) return Fault::write_failed;
     if (why == codec::Failure::no_memory) return Fault::no_memory;
@@ -232,9 +257,14 @@ Fault open_region(codec::ByteSource& region, int kind, uint64_t plain, uint64_t 
     if (compressed) {
         // Decoded to its end even when the cipher's test has failed already: the
         // codec state it leaves for the run's next stream must not depend on that.
-        ChainSink sink(chain, emit);
+        // The inverse chain and its writes run beside the codec once there is
+        // more than one piece to decode.
+        ChainSink to_chain(chain, emit);
+        OverlappedSink sink(to_chain, plain > decoded_piece);
         codec::Failure why = codec::Failure::none;
-        if (!codec.decompress(region, sink, &why)) {
+        const bool decoded = codec.decompress(region, sink, &why) == 1;
+        if (!sink.finish(decoded) && decoded) return opener.failed() ? Fault::write_failed : Fault::damaged;
+        if (!decoded) {
             if (opener.failed()) return Fault::write_failed;
             if (why == codec::Failure::cant_read) return Fault::codec_cant_read;
             if (why == codec::Failure::no_memory) return Fault::no_memory;

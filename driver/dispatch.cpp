@@ -73,6 +73,12 @@ bool refusal(RunState& state, const std::string& entry, container::Fault fault) 
     case Fault::backup_blocked:
         file_error(state, "%s left as it is: no backup can be written to %s", shown.c_str(), backup.c_str());
         return true;
+    case Fault::unverified:
+        file_error(state,
+                   "%s left as it is: its encrypted form did not decode back to it "
+                   "(a fault of this program or of this computer's memory)",
+                   shown.c_str());
+        return true;
     default:
         return false;
     }

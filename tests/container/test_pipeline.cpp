@@ -342,3 +342,35 @@ TEST_F(Pipeline, CopyAndRestoreKeepTheBackupWhenTheCopyFails) {
     EXPECT_EQ(read(dir / "b.bak"), "only copy");
     EXPECT_EQ(names(), (std::set<std::string>{"a.txt", "b.bak"}));
 }
+
+TEST_F(Pipeline, AStreamThatDoesNotDecodeBackReplacesNothing) {
+    const fsys::path file = dir / "big.txt";
+    const std::string original = text(3 << 20);  // several pieces, so the check runs beside the codec
+    write(file, original);
+    ASSERT_EQ(encrypt(file, 1).status, Status::done);
+    const uint64_t stream = fsys::file_size(file) - 16;
+    write(file, original);
+    fsys::remove(dir / "big.bak");
+    // The length header, the first coded byte, and one in the middle of the stream.
+    for (uint64_t at : {uint64_t{0}, uint64_t{4}, stream / 2}) {
+        run.damage_stream_at = at;
+        Result r = encrypt(file, 1);
+        EXPECT_EQ(r.status, Status::failed) << at;
+        EXPECT_EQ(r.fault, Fault::unverified) << at;
+        EXPECT_EQ(read(file), original) << at;
+        EXPECT_EQ(names(), (std::set<std::string>{"big.txt"})) << at;
+    }
+    run.damage_stream_at = UINT64_MAX;
+
+    // Decrypting, a stream damaged part-way is found while the inverse chain
+    // runs beside the codec: nothing is written either.
+    ASSERT_EQ(encrypt(file, 1).status, Status::done);
+    fsys::remove(dir / "big.bak");
+    std::string damaged = read(file);
+    damaged.resize(damaged.size() - damaged.size() / 3);
+    write(file, damaged);
+    Result r = decrypt(file);
+    EXPECT_EQ(r.fault, Fault::damaged);
+    EXPECT_EQ(read(file), damaged);
+    EXPECT_EQ(names(), (std::set<std::string>{"big.txt"}));
+}
