@@ -1,15 +1,28 @@
 #!/usr/bin/env bash
 # Codec benchmark: builds a corpus from files found on a Debian machine (text from
-# the documentation and manual pages, executables and libraries, seeded random
-# bytes) and prints qxcodec's speed and ratio beside gzip -6 and zstd -3 on the
-# same files in the same run (the tools take turns in each of several runs;
-# medians, files on a RAM-backed path when /dev/shm exists).
+# the documentation and manual pages; a second text of another mix, mostly C and
+# C++ headers and Python and Perl sources with some manual pages; executables and
+# libraries; seeded random bytes) and prints qxcodec's speed and ratio beside
+# gzip -6 and zstd -3 on the same files in the same run (the tools take turns in
+# each of several runs; medians, files on a RAM-backed path when /dev/shm exists).
+#
+# The rows marked .enc hold what the codec meets in Quillex itself: the file
+# enciphered under the password "bench pw 1" as the compressing pipeline hands
+# it to the codec (qxcodec encipher), for both texts and the binary file.
 # Usage: bench/codec_bench.sh [runs]
+#
+# QX_BENCH_BASE=REV also builds qxcodec at git revision REV (in a temporary git
+# worktree, removed at exit) and times it in the same turns ("base"); the
+# qxcodec row then shows this tree's speed over the base's, the median of the
+# ratios within each run.
+# QX_BENCH_MB=N cuts each corpus file to its first N MB (the whole files: 50 MiB,
+# random 20 MiB).
 set -euo pipefail
 runs=${1:-5}
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$top/build-bench"
 corpus="$build/corpus"
+password="bench pw 1"
 
 for tool in gzip zstd; do
     if ! command -v "$tool" >/dev/null; then
@@ -21,14 +34,36 @@ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQX_TESTS=OFF >
 cmake --build "$build" -j2 --target qxcodec >/dev/null
 qxcodec="$build/qxcodec"
 
-# Concatenates the listed files (gzip-compressed ones unpacked) up to $1 bytes.
+work=$(mktemp -d "${TMPDIR:-/tmp}/qxbench.XXXXXX")
+[ -d /dev/shm ] && { rmdir "$work"; work=$(mktemp -d /dev/shm/qxbench.XXXXXX); }
+base_tree=""
+cleanup() {
+    rm -rf "$work"
+    if [ -n "$base_tree" ]; then git -C "$top" worktree remove --force "$base_tree" >/dev/null 2>&1 || rm -rf "$base_tree"; fi
+}
+trap cleanup EXIT
+
+tools="gzip qxcodec zstd"
+if [ -n "${QX_BENCH_BASE:-}" ]; then
+    base_tree=$(mktemp -d "${TMPDIR:-/tmp}/qxbench-base.XXXXXX")
+    rmdir "$base_tree"
+    git -C "$top" worktree add --detach "$base_tree" "$QX_BENCH_BASE" >/dev/null 2>&1
+    cmake -S "$base_tree" -B "$base_tree/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQX_TESTS=OFF >/dev/null
+    cmake --build "$base_tree/build" -j2 --target qxcodec >/dev/null
+    tools="gzip qxcodec base zstd"
+fi
+
+# Concatenates the listed files (gzip-compressed ones unpacked) up to $1 bytes,
+# and stops listing once that much is out (a write then fails on a closed pipe).
 gather() {
-    local limit=$1
+    local limit=$1 status
     while IFS= read -r -d '' f; do
+        status=0
         case "$f" in
-            *.gz) gzip -dc -- "$f" 2>/dev/null || true ;;
-            *) cat -- "$f" 2>/dev/null || true ;;
+            *.gz) gzip -dc -- "$f" 2>/dev/null || status=$? ;;
+            *) cat -- "$f" 2>/dev/null || status=$? ;;
         esac
+        [ "$status" -lt 128 ] || break
     done | head -c "$limit"
 }
 
@@ -37,6 +72,14 @@ if [ ! -s "$corpus/text" ]; then
     find /usr/share/doc /usr/share/man -type f \( -name '*.gz' -o -name '*.txt' -o -name 'copyright' -o -name 'README*' \) -print0 |
         LC_ALL=C sort -z | gather $((50 << 20)) > "$corpus/text"
 fi
+if [ ! -s "$corpus/text2" ]; then
+    {
+        find /usr/include -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.tcc' \) -print0 | LC_ALL=C sort -z | gather $((24 << 20))
+        find /usr/lib/python3* /usr/share/perl* -type f \( -name '*.py' -o -name '*.pm' \) -print0 2>/dev/null |
+            LC_ALL=C sort -z | gather $((20 << 20))
+        find /usr/share/man/man1 -type f -name '*.gz' -print0 | LC_ALL=C sort -z | gather $((6 << 20))
+    } > "$corpus/text2"
+fi
 if [ ! -s "$corpus/binary" ]; then
     find /usr/bin /usr/lib -type f \( -perm -u+x -o -name '*.so*' \) -print0 2>/dev/null |
         LC_ALL=C sort -z | gather $((50 << 20)) > "$corpus/binary"
@@ -44,10 +87,6 @@ fi
 if [ ! -s "$corpus/random" ]; then
     /usr/bin/python3 -c 'import random, sys; random.seed(20); sys.stdout.buffer.write(random.randbytes(20 << 20))' > "$corpus/random"
 fi
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/qxbench.XXXXXX")
-[ -d /dev/shm ] && { rmdir "$work"; work=$(mktemp -d /dev/shm/qxbench.XXXXXX); }
-trap 'rm -rf "$work"' EXIT
 
 # seconds CMD...: runs CMD once and prints its wall time in seconds.
 seconds() {
@@ -69,14 +108,27 @@ ratio_median() {
     median "$work/ratios"
 }
 
-tools="gzip qxcodec zstd"
 # The tools take turns within each run, so that a machine whose speed drifts
 # during the benchmark weighs on all of them alike; speeds are medians, and the
-# ratios to gzip are medians of the ratios within each run.
-printf '%-8s %-10s %10s %8s %10s %10s %9s %9s\n' file tool MB ratio "comp MB/s" "dec MB/s" "comp/gz" "dec/gz"
-for name in text binary random; do
+# ratios to gzip (and to the base) are medians of the ratios within each run.
+if [ -n "$base_tree" ]; then
+    echo "base: $QX_BENCH_BASE ($(git -C "$base_tree" rev-parse --short HEAD)); comp/base and dec/base: this tree's speed over the base's"
+fi
+printf '%-11s %-8s %8s %8s %10s %10s %8s %8s' file tool MB ratio "comp MB/s" "dec MB/s" "comp/gz" "dec/gz"
+[ -n "$base_tree" ] && printf ' %9s %9s' "comp/base" "dec/base"
+printf '\n'
+for name in text text2 binary random text.enc text2.enc binary.enc; do
     src="$work/$name"
-    cp "$corpus/$name" "$src"
+    plain="$corpus/${name%.enc}"
+    if [ -n "${QX_BENCH_MB:-}" ]; then
+        head -c $((QX_BENCH_MB * 1000000)) "$plain" > "$work/plain"
+    else
+        cp "$plain" "$work/plain"
+    fi
+    case $name in
+        *.enc) "$qxcodec" encipher "$password" "$work/plain" "$src"; rm -f "$work/plain" ;;
+        *) mv "$work/plain" "$src" ;;
+    esac
     size=$(stat -c %s "$src")
     for tool in $tools; do : > "$work/$tool.comp"; : > "$work/$tool.dec"; done
     for _ in $(seq "$runs"); do
@@ -89,19 +141,33 @@ for name in text binary random; do
                 zstd)
                     seconds sh -c 'zstd -q -3 -c "$1" > "$2"' _ "$src" "$packed" >> "$work/$tool.comp"
                     seconds sh -c 'zstd -q -d -c "$1" > "$2"' _ "$packed" "$back" >> "$work/$tool.dec" ;;
-                qxcodec)
-                    seconds "$qxcodec" compress "$src" "$packed" >> "$work/$tool.comp"
-                    seconds "$qxcodec" decompress "$packed" "$back" >> "$work/$tool.dec" ;;
+                qxcodec | base)
+                    program=$qxcodec
+                    [ "$tool" = base ] && program="$base_tree/build/qxcodec"
+                    seconds "$program" compress "$src" "$packed" >> "$work/$tool.comp"
+                    seconds "$program" decompress "$packed" "$back" >> "$work/$tool.dec" ;;
             esac
             cmp -s "$src" "$back" || { echo "$tool: round trip of $name differs" >&2; exit 1; }
         done
+        if [ -n "$base_tree" ] && ! cmp -s "$work/$name.qxcodec" "$work/$name.base"; then
+            echo "note: the streams of qxcodec and the base differ on $name" >&2
+        fi
     done
     for tool in $tools; do
         psize=$(stat -c %s "$work/$name.$tool")
         c=$(median "$work/$tool.comp") d=$(median "$work/$tool.dec")
         cr=$(ratio_median "$work/gzip.comp" "$work/$tool.comp") dr=$(ratio_median "$work/gzip.dec" "$work/$tool.dec")
         awk -v n="$name" -v t="$tool" -v s="$size" -v p="$psize" -v c="$c" -v d="$d" -v cr="$cr" -v dr="$dr" 'BEGIN {
-            printf "%-8s %-10s %10.1f %8.4f %10.2f %10.2f %9.2f %9.2f\n", n, t, s / 1e6, p / s, s / 1e6 / c, s / 1e6 / d, cr, dr }'
+            printf "%-11s %-8s %8.1f %8.4f %10.2f %10.2f %8.2f %8.2f", n, t, s / 1e6, p / s, s / 1e6 / c, s / 1e6 / d, cr, dr }'
+        if [ -n "$base_tree" ]; then
+            if [ "$tool" = qxcodec ]; then
+                printf ' %9.3f %9.3f' "$(ratio_median "$work/base.comp" "$work/qxcodec.comp")" \
+                    "$(ratio_median "$work/base.dec" "$work/qxcodec.dec")"
+            else
+                printf ' %9s %9s' - -
+            fi
+        fi
+        printf '\n'
     done
-    rm -f "$work/$name".*
+    rm -f "$work/$name".* "$src"
 done
