@@ -219,7 +219,15 @@ int read_key_event() {
     return result;
 }
 
-RawModeHold::RawModeHold() { ++raw_holds; }
+RawModeHold::RawModeHold() {
+    ++raw_holds;
+    // Raw from here on, before the first key is asked for: a key typed ahead
+    // (while the field is being drawn) is then not echoed either.
+    if (input_is_piped || raw_entered) return;
+    platform::ConsoleInput& input = platform::console_input();
+    if (keyboard == Keyboard::unopened) keyboard = input.open() ? Keyboard::open : Keyboard::unavailable;
+    if (keyboard == Keyboard::open) raw_entered = input.enter_raw_mode();
+}
 
 RawModeHold::~RawModeHold() {
     if (--raw_holds == 0 && raw_entered) {

@@ -62,9 +62,9 @@ std::string read_password(int min_len, int max_len) {
 
     // The text on the field's row before it, to be drawn again with the field.
     const std::string prompt = writer.row_text;
+    RawModeHold raw_mode;  // no key typed from here on is echoed, between reads or ahead of the first
     draw_field(output, 0, min_len, max_len);
 
-    RawModeHold raw_mode;  // a key typed between two reads must not be echoed
     for (;;) {
         int key = read_key_event();
         if (key == key_redraw) {
