@@ -18,7 +18,9 @@ namespace qx::container {
 // the memory it holds stays bounded whatever the two threads' speeds.
 class PieceQueue {
 public:
-    explicit PieceQueue(size_t depth) : depth_(depth) {}
+    // Room for every buffer there can be (those waiting and the one held), so
+    // that handing one back never allocates on the consumer's thread.
+    explicit PieceQueue(size_t depth) : depth_(depth) { spare_.reserve(depth + 1); }
 
     // Producer: queues a copy of the bytes. False when the consumer has stopped
     // (or the copy could not be had).

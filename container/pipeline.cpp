@@ -427,9 +427,7 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
         job.say(" compressing .");
         begun = job.begin_fresh(fresh);
         store = std::make_unique<FreshStore>(fresh, begun);
-        StoreSource from_file(work_store, 0, plain);
-        MemorySource from_memory(in_memory.bytes.data(), in_memory.bytes.size());
-        codec::ByteSource& staged = staged_in_file ? static_cast<codec::ByteSource&>(from_file) : from_memory;
+        StoreSource staged(staging, 0, plain);
         Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
             return compress_staged(codec, staged, plain, *store, z, staging, job.damage_stream_at());
         });
