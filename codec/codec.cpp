@@ -19,6 +19,18 @@ void Codec::copy_carried_state(const Codec& other) {
     std::memcpy(state_->window, other.state_->window, sizeof state_->window);
 }
 
+static_assert(Codec::carried_size == window_bytes - window_start);
+
+void Codec::carried_bytes(uint8_t bytes[carried_size]) const {
+    std::memcpy(bytes, state_->window + window_start, carried_size);
+}
+
+void Codec::set_carried_bytes(const uint8_t* bytes, size_t count) {
+    std::memcpy(state_->window + window_start, bytes, count < carried_size ? count : carried_size);
+}
+
+bool Codec::last_read_carried() const { return state_->read_carried; }
+
 int Codec::compress(const uint8_t* data, size_t size, std::vector<uint8_t>& out, Failure* why) {
     Failure result = Failure::none;
     try {

@@ -94,6 +94,20 @@ public:
     // of a stream `other` is writing then sees exactly what it sees).
     void copy_carried_state(const Codec& other);
 
+    // The window bytes that carry over into the next operation (positions 4036
+    // to 4154). An operation on 4,155 bytes or more neither depends on them nor
+    // leaves anything in them but what its own data puts there; a decoding sets
+    // only the first 60 of them (when it makes at least 60 bytes), and depends on
+    // them only when last_read_carried() says so.
+    static constexpr size_t carried_size = 119;
+    static constexpr size_t carried_by_decoding = 60;
+    void carried_bytes(uint8_t bytes[carried_size]) const;
+    // Sets the first `count` (at most carried_size) carried bytes.
+    void set_carried_bytes(const uint8_t* bytes, size_t count);
+    // True when the last decoding copied bytes that the operation before it had
+    // left in the window, so that its output depends on that operation.
+    bool last_read_carried() const;
+
     // Sets what later operations report their progress to (nothing by default).
     void set_progress(Progress progress);
 

@@ -274,6 +274,7 @@ Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<u
     set_all_jumps(st);
     uint8_t* const win = st.window;
     std::memset(win, ' ', window_start);
+    st.read_carried = false;
 
     // Every bit of input yields at most six bytes (a 60-byte match costs at least
     // ten bits), so the buffer grows with what the input can justify, never
@@ -363,6 +364,7 @@ Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<u
                 // The source starts in the window as it was before this stream.
                 for (size_t k = 0; k < n; ++k) {
                     const ptrdiff_t at = static_cast<ptrdiff_t>(produced + k) - static_cast<ptrdiff_t>(distance);
+                    if (at < -static_cast<ptrdiff_t>(window_start)) st.read_carried = true;
                     to[k] = at >= 0 ? dst[at] : win[(window_start + window_size + at) & (window_size - 1)];
                 }
             }

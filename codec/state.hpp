@@ -47,6 +47,7 @@ struct CodecState {
     uint16_t links[2 * (window_size + 1 + 256)];
     uint16_t up_link[window_size + 1];
     unsigned longest_code = 0;  // longest symbol code written since construction (for tests)
+    bool read_carried = false;  // the last decoding copied bytes the operation before had left
     Progress progress;          // what operations report how far they have come to
 };
 
