@@ -95,11 +95,13 @@ public:
     void copy_carried_state(const Codec& other);
 
     // The window bytes that carry over into the next operation (positions 4036
-    // to 4154). An operation on 4,155 bytes or more neither depends on them nor
+    // to 4154). An operation on independent_size bytes or more (its input
+    // compressing, its output decoding) neither depends on them nor
     // leaves anything in them but what its own data puts there; a decoding sets
     // only the first 60 of them (when it makes at least 60 bytes), and depends on
     // them only when last_read_carried() says so.
     static constexpr size_t carried_size = 119;
+    static constexpr size_t independent_size = 4155;
     static constexpr size_t carried_by_decoding = 60;
     void carried_bytes(uint8_t bytes[carried_size]) const;
     // Sets the first `count` (at most carried_size) carried bytes.

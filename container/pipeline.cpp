@@ -104,13 +104,16 @@ Result failure(Fault fault, Status status = Status::failed) {
 // One call of a pipeline: its progress output, its backup and how it ends.
 class Job {
 public:
-    Job(const std::string& path, RunContext& run)
-        : path_(path), run_(run), codec_(run.codec ? *run.codec : run_codec()),
-          random_(run.random ? *run.random : run_random()) {}
+    Job(const std::string& path, RunContext& run) : path_(path), run_(&run) {}
+
+    // The run that the rest of the call works for: a file worked on ahead of
+    // its turn is finished for the run that commits it.
+    void rebind(RunContext& run) { run_ = &run; }
 
     void say(std::string_view piece) {
-        if (run_.progress) run_.progress(piece);
+        if (run_->progress) run_->progress(piece);
     }
+    bool cancelled() const { return run_->cancel != nullptr && run_->cancel->load(std::memory_order_relaxed); }
     // `count` progress dots, each a piece of its own.
     void dots(int count) {
         for (int i = 0; i < count; ++i) say(".");
@@ -123,23 +126,24 @@ public:
     }
     void step_ahead(uint64_t count) {
         step_done_ += count;
-        if (run_.advance) run_.advance(step_done_, step_total_);
+        if (run_->advance) run_->advance(step_done_, step_total_);
     }
 
     // Makes the run's work file, when it has one, and opens it; false when that fails.
     bool open_work_file(fs::WorkFile& file) {
-        if (run_.make_work_file && !run_.make_work_file()) return false;
-        return file.open(run_.work_file);
+        if (run_->make_work_file && !run_->make_work_file()) return false;
+        return file.open(run_->work_file);
     }
-    bool has_work_file() const { return !run_.work_file.empty(); }
+    bool has_work_file() const { return !run_->work_file.empty(); }
 
     // Runs one codec operation on `total` bytes, the codec telling how far it has come.
     template <typename Operation>
     Fault codec_step(uint64_t total, Operation operation) {
         begin_step(total);
-        if (run_.advance) codec_.set_progress({&Job::codec_reports, this});
-        const Fault fault = operation(codec_);
-        codec_.set_progress({});
+        codec::Codec& coder = codec();
+        if (run_->advance) coder.set_progress({&Job::codec_reports, this});
+        const Fault fault = operation(coder);
+        coder.set_progress({});
         return fault;
     }
 
@@ -177,7 +181,7 @@ public:
         // Another program's change since the read would otherwise be lost from
         // the file and never reach its backup.
         if (!still_unchanged()) return Fault::changed;
-        if (!backup_due(path_, run_.no_backup)) return Fault::none;
+        if (!backup_due(path_, run_->no_backup)) return Fault::none;
         const std::string name = backup_name(path_);
         if (Fault f = backup_place(name); f != Fault::none) return f;
         if (copy_file(path_, name) != 0) return Fault::backup_failed;
@@ -196,15 +200,15 @@ public:
         if (fs::same_file(name, target_.path)) return Fault::backup_is_file;
         if (there == fs::Occupant::protected_file) return Fault::backup_blocked;
         fs::FileStamp stamp;
-        if (there == fs::Occupant::file && run_.protected_files != nullptr && fs::stamp_path(name, stamp) &&
-            run_.protected_files->contains(stamp))
+        if (there == fs::Occupant::file && run_->protected_files != nullptr && fs::stamp_path(name, stamp) &&
+            run_->protected_files->contains(stamp))
             return Fault::backup_collides;
         return Fault::none;
     }
 
     // Records a file this run has written, so that no later backup replaces it.
     void remember(const std::string& written) {
-        if (run_.protected_files != nullptr) run_.protected_files->add_path(written);
+        if (run_->protected_files != nullptr) run_->protected_files->add_path(written);
     }
 
     // Ends a failure that leaves the file unchanged. A backup taken by this call is
@@ -242,19 +246,17 @@ public:
 
     void keep_backup() { backup_.clear(); }
 
-    Random& random() { return random_; }
-    codec::Codec& codec() { return codec_; }
-    uint64_t damage_stream_at() const { return run_.damage_stream_at; }
+    Random& random() { return run_->random ? *run_->random : run_random(); }
+    codec::Codec& codec() { return run_->codec ? *run_->codec : run_codec(); }
+    uint64_t damage_stream_at() const { return run_->damage_stream_at; }
 
 private:
-    const std::string& path_;
-    RunContext& run_;
+    const std::string path_;
+    RunContext* run_;
     static void codec_reports(void* job, uint64_t done, uint64_t total) {
-        static_cast<Job*>(job)->run_.advance(done, total);
+        static_cast<Job*>(job)->run_->advance(done, total);
     }
 
-    codec::Codec& codec_;
-    Random& random_;
     fs::Target target_;
     bool inspected_ = false;
     uint64_t step_done_ = 0, step_total_ = 0;
@@ -278,6 +280,7 @@ public:
 
     long long next(const uint8_t*& data) override {
         while (at_ < ranges_.size() && ranges_[at_].first == ranges_[at_].second) ++at_;
+        if (job_.cancelled()) return fail();
         fs::InputFile& in = job_.input();
         if (at_ == ranges_.size()) {
             if (!end_checked_ && !ranges_.empty() && !in.read_to_end(ranges_.back().second, buffer_.data(), 0))
@@ -365,11 +368,46 @@ bool read_region_head(fs::InputFile& in, uint32_t offset, uint64_t region_size, 
            in.read_at(uint64_t{offset} + check_block_size, head + before, got - before);
 }
 
-}  // namespace
+// A source that ends in failure once the run is cancelled.
+class CancellableSource final : public codec::ByteSource {
+public:
+    CancellableSource(codec::ByteSource& inner, const Job& job) : inner_(inner), job_(job) {}
+    long long next(const uint8_t*& data) override { return job_.cancelled() ? -1 : inner_.next(data); }
 
-Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run,
-                    const platform::fs::FileStamp* classified) {
-    Job job(path, run);
+private:
+    codec::ByteSource& inner_;
+    const Job& job_;
+};
+
+// The new contents under way in a fresh file beside the file.
+struct Output {
+    fs::Replacement fresh;
+    std::unique_ptr<FreshStore> store;
+    bool begun = false;
+
+    void begin(Job& job) {
+        begun = job.begin_fresh(fresh);
+        store = std::make_unique<FreshStore>(fresh, begun);
+    }
+};
+
+// What the header of an encrypted file takes, known once its region is complete.
+struct Sealing {
+    int key = 0;
+    uint8_t mode = mode_stored;
+    uint64_t z = 0;
+    uint64_t region_size = 0;
+    bool behind = false;  // a stored region was written behind the block's place
+};
+
+// The steps of an encryption up to the draw. `ahead`: the call works ahead of
+// its turn, so it takes no backup (commit() does), codes only inputs that do not
+// depend on the codec's carried window, and writes a stored region behind the
+// block's place, since the draw is not known yet. `reached`: every step up to
+// the draw succeeded (the result is then of no use).
+Result encrypt_steps(Job& job, std::string_view password, int compress, const fs::FileStamp* classified, Output& out,
+                     Sealing& seal, bool ahead, bool& reached) {
+    reached = false;
     if (password.empty() || (compress != 0 && compress != 1)) return failure(Fault::bad_argument);
 
     // Nothing is written until the backup; the file holds its old contents throughout.
@@ -377,17 +415,15 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     const uint64_t size = job.input().size();
     if (!contents_fit_format(size, compress == 1)) return failure(Fault::too_large);
     const uint64_t plain = identification_text.size() + 1 + size;
+    if (ahead && compress == 1 && plain < codec::Codec::independent_size) return failure(Fault::bad_argument);
     job.say("... encrypting ");
     job.inspect_target();
     if (Fault f = job.check_target(); f != Fault::none) return failure(f);
     // The backup (when due) is complete and flushed from here on; the file is untouched.
-    if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
+    if (!ahead)
+        if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
     job.say(".");
 
-    fs::Replacement fresh;
-    bool begun = false;
-    std::unique_ptr<FreshStore> store;
-    int key = 0;
     uint64_t z = size;
     uint8_t mode = mode_stored;
     // The contents are read once more, now enciphered on the way: a file that
@@ -397,11 +433,15 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     if (compress == 0) {
         // The region goes straight to its place in the fresh file: the check
         // block's offset is known now from the draw that writing will take.
-        Random ahead = job.random();
-        const uint64_t split = check_block_offset(ahead.next(), static_cast<uint32_t>(size)) - header_size;
-        begun = job.begin_fresh(fresh);
-        store = std::make_unique<FreshStore>(fresh, begun);
-        if (Fault f = encipher_contents(contents, size, password, *store, header_size, split, key); f != Fault::none)
+        uint64_t base = container_overhead, split = UINT64_MAX;
+        if (!ahead) {
+            Random peek = job.random();
+            base = header_size;
+            split = check_block_offset(peek.next(), static_cast<uint32_t>(size)) - header_size;
+        }
+        seal.behind = ahead;
+        out.begin(job);
+        if (Fault f = encipher_contents(contents, size, password, *out.store, base, split, seal.key); f != Fault::none)
             return job.fail(f);
         job.dots(2);
     } else {
@@ -415,7 +455,7 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
         WorkStore work_store(work);
         Store& staging = staged_in_file ? static_cast<Store&>(work_store) : in_memory;
         if (work_ok) {
-            const Fault f = encipher_contents(contents, size, password, staging, 0, UINT64_MAX, key);
+            const Fault f = encipher_contents(contents, size, password, staging, 0, UINT64_MAX, seal.key);
             if (f == Fault::cannot_open) return job.fail(f);
             work_ok = f == Fault::none;
         }
@@ -425,14 +465,14 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
             return failure(Fault::work_file_failed);
         }
         job.say(" compressing .");
-        begun = job.begin_fresh(fresh);
-        store = std::make_unique<FreshStore>(fresh, begun);
+        out.begin(job);
         StoreSource staged(staging, 0, plain);
+        CancellableSource source(staged, job);
         Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
-            return compress_staged(codec, staged, plain, *store, z, staging, job.damage_stream_at());
+            return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at());
         });
         // A fresh file that could not be written is no stream to check: that write fails below.
-        if (compressed == Fault::unverified && store->failed()) compressed = Fault::none;
+        if (compressed == Fault::unverified && out.store->failed()) compressed = Fault::none;
         if (compressed == Fault::codec_cant_read) {
             job.keep_backup();  // the work file could not be read back: as a work file that failed
             return failure(Fault::work_file_failed);
@@ -444,22 +484,34 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     }
 
     job.say(" writing ");
-    const uint64_t region_size = compress == 1 ? z : plain;
-    if (Fault f = finish_sealed(*store, key, mode, static_cast<uint32_t>(z), region_size, job.random().next(), password);
+    seal.mode = mode;
+    seal.z = z;
+    seal.region_size = compress == 1 ? z : plain;
+    reached = true;
+    return failure(Fault::none);
+}
+
+// The last steps of an encryption: draws, writes header and check block, and replaces the file.
+Result seal_and_replace(Job& job, std::string_view password, Output& out, const Sealing& seal) {
+    if (Fault f = finish_sealed(*out.store, seal.key, seal.mode, static_cast<uint32_t>(seal.z), seal.region_size,
+                                job.random().next(), password, seal.behind);
         f != Fault::none)
         return job.fail(f);
     job.dots(2);
-    const auto written = job.replace(fresh, begun, store->failed());
-    if (written != Job::Written::ok) return job.fail_write(written, compress == 1);
+    const auto written = job.replace(out.fresh, out.begun, out.store->failed());
+    if (written != Job::Written::ok) return job.fail_write(written, seal.mode == mode_compressed);
     // The file holds its encrypted contents; the backup stays beside it.
     job.keep_backup();
     job.say(".");
     return success();
 }
 
-Result decrypt_file(const std::string& path, std::string_view password, const FileClass& file_class,
-                    RunContext& run) {
-    Job job(path, run);
+// The steps of a decryption up to the backup. `ahead`: as for encrypt_steps, the
+// call works ahead of its turn and decodes only streams whose output does not
+// depend on the codec's carried window. `reached` as for encrypt_steps.
+Result decrypt_steps(Job& job, std::string_view password, const FileClass& file_class, Output& out,
+                     std::string& identification, bool ahead, bool& reached) {
+    reached = false;
     const int kind = file_class.kind;
     job.say("... reading ");
     if (password.empty() || (kind != kind_encrypted_stored && kind != kind_encrypted_compressed))
@@ -481,15 +533,18 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     const std::initializer_list<std::pair<uint64_t, uint64_t>> region = {
         {header_size, offset}, {uint64_t{offset} + check_block_size, size}};
     job.inspect_target();
-    fs::Replacement fresh;
-    const bool begun = job.begin_fresh(fresh);
-    FreshStore store(fresh, begun);
+    out.begin(job);
     uint64_t contents_size = 0;
-    std::string identification;
     OpenStage stage = OpenStage::region;
     Fault opened;
+    uint8_t head[4] = {};
+    size_t got = 0;
+    const auto decoded_size = [&] { return plain_size(kind, region_size, got == sizeof head ? head : nullptr); };
 
     if (kind == kind_encrypted_compressed) {
+        if (ahead && (!read_region_head(in, offset, region_size, head, got) ||
+                      decoded_size() < codec::Codec::independent_size))
+            return failure(Fault::bad_argument);
         if (job.has_work_file()) {
             // The work file receives the codec's input, as it always has.
             fs::WorkFile work;
@@ -511,24 +566,23 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
         }
         job.dots(3);
         job.say(" decompressing .");
-        uint8_t head[4] = {};
-        size_t got = 0;
         if (!read_region_head(in, offset, region_size, head, got)) return failure(Fault::cannot_open);
-        const uint64_t plain = plain_size(kind, region_size, got == sizeof head ? head : nullptr);
+        const uint64_t plain = decoded_size();
         FileSource source(job, region, false);  // the codec tells how far it has come
         opened = job.codec_step(plain, [&](codec::Codec& codec) {
-            return open_region(source, kind, plain, region_size, password, file_class.key_index, codec, store,
+            return open_region(source, kind, plain, region_size, password, file_class.key_index, codec, *out.store,
                                contents_size, identification, &stage);
         });
         if (source.failed()) return failure(Fault::cannot_open);
         if (stage == OpenStage::region && opened != Fault::none)
             return failure(opened, opened == Fault::codec_cant_read ? Status::cant_read : Status::failed);
+        if (ahead && job.codec().last_read_carried()) return failure(Fault::bad_argument);
         job.dots(2);
     } else {
         FileSource source(job, region);
         job.begin_step(region_size);
         opened = open_region(source, kind, region_size, region_size, password, file_class.key_index,
-                             job.codec(), store, contents_size, identification, &stage);
+                             job.codec(), *out.store, contents_size, identification, &stage);
         if (stage == OpenStage::region && opened != Fault::none) return failure(opened);
         job.dots(3);
     }
@@ -542,15 +596,115 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     }
     job.dots(2);
     if (opened != Fault::none) return failure(opened);
+    reached = true;
+    return failure(Fault::none);
+}
 
+// The last steps of a decryption: the backup, then the file replaced.
+Result back_up_and_replace(Job& job, Output& out, std::string identification, bool codec_output) {
     if (Fault f = job.check_target(); f != Fault::none) return failure(f);
     // From here the backup (when due) is complete and flushed; the file is untouched.
     if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
-    const auto written = job.replace(fresh, begun, store.failed());
-    if (written != Job::Written::ok) return job.fail_write(written, kind == kind_encrypted_compressed);
+    const auto written = job.replace(out.fresh, out.begun, out.store->failed());
+    if (written != Job::Written::ok) return job.fail_write(written, codec_output);
     // The file holds its decrypted contents; the backup stays beside it.
     job.keep_backup();
     return success(std::move(identification));
+}
+
+}  // namespace
+
+Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run,
+                    const platform::fs::FileStamp* classified) {
+    Job job(path, run);
+    Output out;
+    Sealing seal;
+    bool reached = false;
+    Result steps = encrypt_steps(job, password, compress, classified, out, seal, false, reached);
+    if (!reached) return steps;
+    return seal_and_replace(job, password, out, seal);
+}
+
+Result decrypt_file(const std::string& path, std::string_view password, const FileClass& file_class,
+                    RunContext& run) {
+    Job job(path, run);
+    Output out;
+    std::string identification;
+    bool reached = false;
+    Result steps = decrypt_steps(job, password, file_class, out, identification, false, reached);
+    if (!reached) return steps;
+    return back_up_and_replace(job, out, std::move(identification), file_class.kind == kind_encrypted_compressed);
+}
+
+struct Prepared::Work {
+    RunContext context;  // the worker's, with the pieces kept here
+    std::unique_ptr<Job> job;
+    Output out;
+    Sealing seal;
+    bool encrypts = false;
+    std::string password;
+    std::string identification;
+    std::vector<std::string> pieces;
+    uint8_t carried[codec::Codec::carried_size] = {};
+    size_t carried_count = 0;  // the carried window bytes this work sets: none when it used no codec
+};
+
+Prepared::Prepared() : work_(std::make_unique<Work>()) {}
+Prepared::~Prepared() = default;
+
+const std::vector<std::string>& Prepared::pieces() const { return work_->pieces; }
+bool Prepared::encrypts() const { return work_->encrypts; }
+
+std::unique_ptr<Prepared> prepare_file(const std::string& path, std::string_view password, bool may_encrypt,
+                                       bool may_decrypt, RunContext& run) {
+    const FileClass file_class = classify_file(path);
+    const bool plain = file_class.kind == kind_plain_stored || file_class.kind == kind_plain_compressed;
+    const bool encrypted = file_class.kind == kind_encrypted_stored || file_class.kind == kind_encrypted_compressed;
+    if (!(plain && may_encrypt) && !(encrypted && may_decrypt)) return nullptr;
+    std::unique_ptr<Prepared> prepared(new Prepared);
+    Prepared::Work& work = *prepared->work_;
+    work.context = run;
+    work.context.progress = [&work](std::string_view piece) { work.pieces.emplace_back(piece); };
+    work.job = std::make_unique<Job>(path, work.context);
+    work.encrypts = plain;
+    work.password = password;
+    bool reached = false;
+    bool coded = false;
+    if (plain) {
+        encrypt_steps(*work.job, password, file_class.kind, &file_class.stamp, work.out, work.seal, true, reached);
+        coded = file_class.kind == kind_plain_compressed;
+    } else {
+        decrypt_steps(*work.job, password, file_class, work.out, work.identification, true, reached);
+        coded = file_class.kind == kind_encrypted_compressed;
+    }
+    if (!reached || work.out.store->failed()) return nullptr;
+    if (coded) {
+        work.job->codec().carried_bytes(work.carried);
+        work.carried_count = plain ? codec::Codec::carried_size : codec::Codec::carried_by_decoding;
+    }
+    return prepared;
+}
+
+Result Prepared::commit(RunContext& run) {
+    Work& work = *work_;
+    Job& job = *work.job;
+    job.rebind(run);
+    Random& random = job.random();
+    const Random before = random;
+    Result result;
+    if (work.encrypts) {
+        // The backup first, as when the whole call runs at its turn.
+        if (Fault f = job.take_backup(); f != Fault::none) return job.fail(f);
+        result = seal_and_replace(job, work.password, work.out, work.seal);
+    } else {
+        result = back_up_and_replace(job, work.out, work.identification, work.carried_count != 0);
+    }
+    if (result.status != Status::done) {
+        random = before;  // the call is done again at its turn, with the same draw
+        return result;
+    }
+    if (work.carried_count != 0) job.codec().set_carried_bytes(work.carried, work.carried_count);
+    return result;
 }
 
 }  // namespace qx::container

@@ -39,12 +39,15 @@
 #include "container/format.hpp"
 #include "container/sealed.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace qx::container {
 
@@ -89,6 +92,9 @@ struct RunContext {
     // is made, as a fault of the codec or of memory would; the check of the
     // stream against its input must then refuse the file.
     uint64_t damage_stream_at = UINT64_MAX;
+    // Once it holds true, a call under way ends as soon as it can, unchanged
+    // (Status::failed); nullptr: never.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // How a pipeline ended.
@@ -123,6 +129,49 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
 // ".", ".", ".". A wrong password shows only "... reading ".
 Result decrypt_file(const std::string& path, std::string_view password, const FileClass& file_class,
                     RunContext& run);
+
+// A file worked on ahead of its turn, for a run that works on several files at
+// once: its new contents are complete in a fresh file beside it but for what
+// must happen in the run's order (the draw that places the check block, the
+// backup and the replace), and the file is still open and locked.
+class Prepared {
+public:
+    ~Prepared();
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+
+    // The progress pieces of the work done, to be shown when the file's turn comes.
+    const std::vector<std::string>& pieces() const;
+    // True for an encryption, false for a decryption.
+    bool encrypts() const;
+
+    // Finishes the file at its turn for `run`, as the usual call would have
+    // from where the work stopped: the backup, the draw, the replace, and the
+    // run's codec given the window bytes the work left. Its pieces go to
+    // run.progress. Done: the file holds its new contents (for a decryption
+    // `identification` is set). Anything else leaves the file, its backup name,
+    // the generator and the codec as they were: the caller then does the file
+    // again, the usual way.
+    Result commit(RunContext& run);
+
+    struct Work;
+
+private:
+    friend std::unique_ptr<Prepared> prepare_file(const std::string&, std::string_view, bool, bool, RunContext&);
+    Prepared();
+    std::unique_ptr<Work> work_;
+};
+
+// Classifies the file at `path` and works on it ahead of its turn, as
+// encrypt_file (when `may_encrypt`) or decrypt_file (when `may_decrypt`)
+// would, with `run`'s codec, work file, progress steps and cancel flag.
+// Nullptr when the file cannot be done ahead: any failure, a codec input or
+// output shorter than Codec::independent_size, a decoding that copied the
+// codec's carried window. The caller then does the file at its turn. Writes
+// nothing but the fresh file and `run`'s work file; uses neither run.random
+// nor run.protected_files, and keeps its pieces to itself (pieces()).
+std::unique_ptr<Prepared> prepare_file(const std::string& path, std::string_view password, bool may_encrypt,
+                                       bool may_decrypt, RunContext& run);
 
 // The backup file's name: the path with its extension replaced by "bak".
 std::string backup_name(const std::string& path);

@@ -152,10 +152,12 @@ Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t s
 
 // Sealing, last step: draws the check-block offset with `draw` and Z = `z`,
 // writes the header and the check block, and in mode "H" moves the region's
-// bytes before the block from behind it into place. `region_size` is the bytes
-// the region holds. Fault::too_large as finish_seal, write_failed.
+// bytes before the block from behind it into place (in mode "0" too when
+// `stored_behind`: the region was written from container_overhead on, before
+// the draw was known). `region_size` is the bytes the region holds.
+// Fault::too_large as finish_seal, write_failed.
 Fault finish_sealed(Store& to, int key, uint8_t mode, uint32_t z, uint64_t region_size, int draw,
-                    std::string_view password);
+                    std::string_view password, bool stored_behind = false);
 
 // The plaintext's size for a region: the region's own size in mode "0", the
 // stream's length header in mode "H" (0 when the region is shorter than that).

@@ -221,12 +221,12 @@ Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t s
 }
 
 Fault finish_sealed(Store& to, int key, uint8_t mode, uint32_t z, uint64_t region_size, int draw,
-                    std::string_view password) {
+                    std::string_view password, bool stored_behind) {
     if (!region_fits_format(region_size)) return Fault::too_large;
     const uint64_t offset = check_block_offset(draw, z);
     if (offset > 0xFFFFFFFFu || offset - header_size > region_size) return Fault::too_large;
     // The compressed region was written behind the block's place: its first bytes move in front of it.
-    if (mode == mode_compressed && !move_within(to, container_overhead, header_size, offset - header_size))
+    if ((mode == mode_compressed || stored_behind) && !move_within(to, container_overhead, header_size, offset - header_size))
         return Fault::write_failed;
     uint8_t header[header_size];
     write_header(header, static_cast<uint8_t>(key), mode, static_cast<uint32_t>(offset));
