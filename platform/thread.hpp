@@ -64,11 +64,16 @@ public:
     Condition& operator=(const Condition&) = delete;
     // Releases `mutex`, which the caller holds, until woken (perhaps spuriously), then takes it again.
     void wait(Mutex& mutex);
+    // The same, but waits at most about `milliseconds`.
+    void wait_for(Mutex& mutex, unsigned milliseconds);
     void notify_all();
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// The processors this process may run on (at least 1).
+int processor_count();
 
 }  // namespace qx::platform

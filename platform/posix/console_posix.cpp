@@ -341,12 +341,16 @@ private:
     size_t size_ = 0;
 };
 
-// Temporary files to delete on an interrupt. A slot's path is complete before it is marked used.
-constexpr int temp_slots = 8;
+// Temporary files to delete on an interrupt, enough for every worker of a run
+// and the files they have ready. A thread claims a free slot (0 to 1), writes
+// the path and only then marks it used (2), so that the handler never reads a
+// path being written; the atomic is lock-free, so the handler may read it.
+constexpr int temp_slots = 256;
 struct TempSlot {
     char path[PATH_MAX];
-    volatile sig_atomic_t used;
+    std::atomic<int> used;
 };
+static_assert(std::atomic<int>::is_always_lock_free);
 TempSlot temp_files[temp_slots];
 
 // The handlers below make only async-signal-safe calls.
@@ -385,7 +389,7 @@ void on_interrupt(int signal_number) {
     int saved_errno = errno;
     give_terminal_back();
     for (TempSlot& slot : temp_files) {
-        if (slot.used != 0) ::unlink(slot.path);
+        if (slot.used.load() == 2) ::unlink(slot.path);
     }
     errno = saved_errno;
     raise_by_default(signal_number);  // ends the process by the same signal
@@ -518,18 +522,17 @@ int track_temp_file(const std::string& path) {
     }
     if (full.size() >= PATH_MAX) return -1;
     for (int i = 0; i < temp_slots; ++i) {
-        if (temp_files[i].used != 0) continue;
+        int free_slot = 0;
+        if (!temp_files[i].used.compare_exchange_strong(free_slot, 1)) continue;
         std::memcpy(temp_files[i].path, full.c_str(), full.size() + 1);
-        // The handler must never see the slot used before its path is complete.
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        temp_files[i].used = 1;
+        temp_files[i].used.store(2);
         return i;
     }
     return -1;
 }
 
 void untrack_temp_file(int slot) {
-    if (slot >= 0 && slot < temp_slots) temp_files[slot].used = 0;
+    if (slot >= 0 && slot < temp_slots) temp_files[slot].used.store(0);
 }
 
 int posix::open_new_tracked(const std::string& path, int& slot) {

@@ -4,7 +4,10 @@
 #include <new>
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace qx::platform {
 
@@ -61,12 +64,39 @@ Mutex::~Mutex() { pthread_mutex_destroy(&impl_->m); }
 void Mutex::lock() { pthread_mutex_lock(&impl_->m); }
 void Mutex::unlock() { pthread_mutex_unlock(&impl_->m); }
 
+// Timed waits count on the monotonic clock, which a change of the system's time leaves alone.
 struct Condition::Impl {
-    pthread_cond_t c = PTHREAD_COND_INITIALIZER;
+    pthread_cond_t c;
+    Impl() {
+        pthread_condattr_t attributes;
+        pthread_condattr_init(&attributes);
+        pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+        pthread_cond_init(&c, &attributes);
+        pthread_condattr_destroy(&attributes);
+    }
 };
 Condition::Condition() : impl_(std::make_unique<Impl>()) {}
 Condition::~Condition() { pthread_cond_destroy(&impl_->c); }
 void Condition::wait(Mutex& mutex) { pthread_cond_wait(&impl_->c, &mutex.impl_->m); }
+void Condition::wait_for(Mutex& mutex, unsigned milliseconds) {
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(&impl_->c, &mutex.impl_->m, &until);
+}
 void Condition::notify_all() { pthread_cond_broadcast(&impl_->c); }
+
+int processor_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
+}
 
 }  // namespace qx::platform

@@ -177,8 +177,11 @@ private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
 
-// Temporary files to delete on an interrupt. A slot's path is complete before it is marked used.
-constexpr int temp_slots = 8;
+// Temporary files to delete on an interrupt, enough for every worker of a run
+// and the files they have ready. A thread claims a free slot (0 to 1), writes
+// the path and only then marks it used (2), so that the handler never reads a
+// path being written.
+constexpr int temp_slots = 256;
 struct TempSlot {
     char path[MAX_PATH + 1];
     volatile LONG used;
@@ -216,14 +219,14 @@ BOOL WINAPI on_console_event(DWORD) {
     if (interrupt_state.raw_mode_active != 0 && interrupt_state.input != INVALID_HANDLE_VALUE)
         ::SetConsoleMode(interrupt_state.input, interrupt_state.saved_mode);
     for (TempSlot& slot : temp_files) {
-        if (slot.used == 0 || ::DeleteFileA(slot.path)) continue;
+        if (slot.used != 2 || ::DeleteFileA(slot.path)) continue;
         // Held open without delete sharing: the process ends at once, so its handles may go now.
         close_handles_to(slot.path);
         ::DeleteFileA(slot.path);
     }
     // A file whose creation was under way when the event came exists by now.
     for (TempSlot& slot : temp_files)
-        if (slot.used != 0) ::DeleteFileA(slot.path);
+        if (slot.used == 2) ::DeleteFileA(slot.path);
     ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
@@ -287,9 +290,9 @@ int track_temp_file(const std::string& path) {
     DWORD n = ::GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
     if (n == 0 || n >= sizeof full) return -1;
     for (int i = 0; i < temp_slots; ++i) {
-        if (temp_files[i].used != 0) continue;
+        if (::InterlockedCompareExchange(&temp_files[i].used, 1, 0) != 0) continue;
         std::memcpy(temp_files[i].path, full, n + 1);
-        ::InterlockedExchange(&temp_files[i].used, 1);
+        ::InterlockedExchange(&temp_files[i].used, 2);
         return i;
     }
     return -1;

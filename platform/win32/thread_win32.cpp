@@ -66,6 +66,15 @@ struct Condition::Impl {
 Condition::Condition() : impl_(std::make_unique<Impl>()) {}
 Condition::~Condition() = default;
 void Condition::wait(Mutex& mutex) { ::SleepConditionVariableSRW(&impl_->condition, &mutex.impl_->lock, INFINITE, 0); }
+void Condition::wait_for(Mutex& mutex, unsigned milliseconds) {
+    ::SleepConditionVariableSRW(&impl_->condition, &mutex.impl_->lock, milliseconds, 0);
+}
 void Condition::notify_all() { ::WakeAllConditionVariable(&impl_->condition); }
+
+int processor_count() {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
 
 }  // namespace qx::platform
