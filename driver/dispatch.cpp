@@ -14,9 +14,9 @@ namespace {
 // The support contact named in the failure messages.
 const char* const support_address = "support@verdanix.example";
 
-// What the pipelines take from the run, as it stands for the entry at hand.
-// The progress line's pieces and the percentage of a long step between them.
-console::StepProgress& step_progress() {
+}  // namespace
+
+console::StepProgress& entry_progress() {
     static console::StepProgress steps;
     return steps;
 }
@@ -27,10 +27,24 @@ container::RunContext& pipeline_context(RunState& state) {
     context.make_work_file = [&state] { return create_work_file(state); };
     context.no_backup = state.no_backup;
     context.protected_files = &state.protected_files;
-    context.progress = [](std::string_view piece) { step_progress().piece(piece); };
-    context.advance = [](uint64_t done, uint64_t total) { step_progress().advance(done, total); };
+    context.progress = [](std::string_view piece) { entry_progress().piece(piece); };
+    context.advance = [](uint64_t done, uint64_t total) { entry_progress().advance(done, total); };
     return context;
 }
+
+void report_done(RunState& state, const container::Result& result, bool encrypted) {
+    entry_progress().clear();
+    console::out(" done.\n");
+    if (encrypted) {
+        ++state.encrypted_count;
+        return;
+    }
+    console::show_message(console::kind_note, console::attr_note, " - encrypted by %s",
+                          printable(result.identification).c_str());
+    ++state.decrypted_count;
+}
+
+namespace {
 
 // A per-file error: shown with a key wait, counted so that the run exits with status 2.
 __attribute__((format(printf, 2, 3))) void file_error(RunState& state, const char* format, ...) {
@@ -87,13 +101,9 @@ bool refusal(RunState& state, const std::string& entry, container::Fault fault) 
 void encrypt_entry(RunState& state, const std::string& entry, const container::FileClass& file_class) {
     container::Result result =
         container::encrypt_file(entry, state.password, file_class.kind, pipeline_context(state), &file_class.stamp);
-    step_progress().clear();
+    entry_progress().clear();
     stop_on_codec_failure(result.status);
-    if (result.status == container::Status::done) {
-        console::out(" done.\n");
-        ++state.encrypted_count;
-        return;
-    }
+    if (result.status == container::Status::done) return report_done(state, result, true);
     if (refusal(state, entry, result.fault)) return;
     file_error(state,
                "could be caused by variety of reasons :)\nPlease email %s with bug-report.\n"
@@ -103,15 +113,9 @@ void encrypt_entry(RunState& state, const std::string& entry, const container::F
 
 void decrypt_entry(RunState& state, const std::string& entry, const container::FileClass& file_class) {
     container::Result result = container::decrypt_file(entry, state.password, file_class, pipeline_context(state));
-    step_progress().clear();
+    entry_progress().clear();
     stop_on_codec_failure(result.status);
-    if (result.status == container::Status::done) {
-        console::out(" done.\n");
-        console::show_message(console::kind_note, console::attr_note, " - encrypted by %s",
-                              printable(result.identification).c_str());
-        ++state.decrypted_count;
-        return;
-    }
+    if (result.status == container::Status::done) return report_done(state, result, false);
     if (refusal(state, entry, result.fault)) return;
     std::string backup = entry;
     container::replace_extension(backup, "bak");

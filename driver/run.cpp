@@ -5,11 +5,13 @@
 
 #include "console/console.hpp"
 #include "container/pipeline.hpp"
+#include "driver/batch.hpp"
 #include "driver/command_line.hpp"
 #include "driver/driver.hpp"
 #include "driver/file_list.hpp"
 #include "driver/run_state.hpp"
 #include "platform/platform.hpp"
+#include "platform/thread.hpp"
 
 namespace qx::driver {
 
@@ -181,8 +183,14 @@ void read_entries(std::FILE* stream, Each each) {
     }
 }
 
-// Announces an entry and hands it on.
+// Announces an entry and hands it on; a batch announces it at its turn.
 void walk_entry(RunState& state, std::string& entry) {
+    if (batch_running()) {
+        const int number = state.file_counter;
+        state.file_counter += state.use_list_file ? 1 : -1;
+        batch_entry(state, std::move(entry), number);
+        return;
+    }
     state.entry = std::move(entry);
     console::out("file " + std::to_string(state.file_counter) + ": " + printable(state.entry));
     state.file_counter += state.use_list_file ? 1 : -1;
@@ -217,6 +225,7 @@ void walk_list(RunState& state) {
 }
 
 void finish_run(RunState& state) {
+    finish_batch(state);
     close_list(state);
     remove_work_file(state);
     console::out("\nall done,\nencrypted: " + std::to_string(state.encrypted_count) +
@@ -277,6 +286,7 @@ void remove_work_file(RunState& state) {
 // would reuse them: they are removed at every stop, before the key wait.
 void on_exit() {
     RunState& state = run_state();
+    stop_batch();
     close_list(state);
     remove_work_file(state);
     console::prompt("\nsession closed, any key to continue...\n");
@@ -323,6 +333,8 @@ int run(int argc, char** argv) {
     }
     ask_password();
     write_mode_line(state);
+    // Entries typed on a terminal are known only one at a time: nothing to work ahead on.
+    if (!state.list_is_terminal) start_batch(state, worker_count(std::getenv("QX_JOBS"), platform::processor_count()));
     walk_list(state);
     finish_run(state);
     return state.file_errors > 0 ? exit_file_errors : exit_clean;

@@ -8,6 +8,10 @@
 
 #include "container/pipeline.hpp"
 
+namespace qx::console {
+class StepProgress;
+}
+
 namespace qx::driver {
 
 struct RunState {
@@ -58,6 +62,13 @@ void ask_password();
 
 // The entry handler: processes one announced entry and ends its line.
 void process_entry(const std::string& entry);
+
+// The progress line of the entry at hand: its pieces and the percentage of a long step.
+console::StepProgress& entry_progress();
+// What the pipelines take from the run, as it stands for the entry at hand.
+container::RunContext& pipeline_context(RunState& state);
+// Ends the line of an entry whose file now holds its new contents, and counts it.
+void report_done(RunState& state, const container::Result& result, bool encrypted);
 
 // The exit-time handler: removes the run's temporary files, then writes the
 // closing line and waits for a key.
