@@ -32,7 +32,7 @@ qx_need_packages() {
 # Packages that building the program needs.
 QX_BUILD_PACKAGES=(cmake ninja-build g++)
 # Packages that the test suite needs on top.
-QX_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev python3 python3-pyte python3-pytest)
+QX_TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev python3 python3-pyte python3-pytest faketime)
 # Packages that the Windows cross builds and the Wine suite need (scripts/windows.sh).
 QX_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 wine64 wine tmux python3 python3-pytest)
 # Packages that building and checking the Debian package need (scripts/package.sh):

@@ -374,3 +374,71 @@ TEST_F(Pipeline, AStreamThatDoesNotDecodeBackReplacesNothing) {
     EXPECT_EQ(read(file), damaged);
     EXPECT_EQ(names(), (std::set<std::string>{"big.txt"}));
 }
+
+// A file worked on ahead (its own codec, its own work file) and finished at its
+// turn leaves the same file, backup, pieces, draws and carried codec window as
+// the usual call; a file changed in between is left for the usual call.
+TEST_F(Pipeline, APreparedFileEndsAsTheUsualCallAndAChangeSendsItBack) {
+    const std::string original = text(300000);
+    const fsys::path serial = dir / "serial", ahead = dir / "ahead";
+    fsys::create_directories(serial);
+    fsys::create_directories(ahead);
+    for (const int compress : {1, 0}) {
+        const std::string name = compress == 1 ? "notes.txt" : "notes.zip";
+        write(serial / name, original);
+        write(ahead / name, original);
+        for (const bool encrypting : {true, false}) {
+            qx::codec::Codec other_codec, worker_codec;
+            other_codec.copy_carried_state(codec);
+            Random other_random = random;
+            const Result usual = encrypting ? encrypt(serial / name, compress) : decrypt(serial / name);
+            ASSERT_EQ(usual.status, Status::done);
+            const std::string usual_pieces = pieces;
+
+            RunContext worker = run;
+            worker.codec = &worker_codec;
+            worker.work_file = (dir / "EXb12345").string();
+            worker.random = nullptr;
+            const uint8_t junk[qx::codec::Codec::carried_size] = {1, 2, 3};
+            worker_codec.set_carried_bytes(junk, sizeof junk);
+            std::unique_ptr<Prepared> prepared = prepare_file((ahead / name).string(), "secret", true, true, worker);
+            ASSERT_TRUE(prepared);
+            EXPECT_EQ(prepared->encrypts(), encrypting);
+            RunContext at_turn = run;
+            at_turn.codec = &other_codec;
+            at_turn.random = &other_random;
+            pieces.clear();
+            std::string all;
+            for (const std::string& piece : prepared->pieces()) all += piece + "|";
+            ASSERT_EQ(prepared->commit(at_turn).status, Status::done);
+            EXPECT_EQ(all + pieces, usual_pieces);
+            EXPECT_EQ(read(ahead / name), read(serial / name));
+            EXPECT_EQ(read(ahead / "notes.bak"), read(serial / "notes.bak"));
+            uint8_t a[qx::codec::Codec::carried_size], b[qx::codec::Codec::carried_size];
+            codec.carried_bytes(a);
+            other_codec.carried_bytes(b);
+            EXPECT_TRUE(std::equal(a, a + sizeof a, b)) << name << encrypting;
+            EXPECT_EQ(Random(other_random).next(), Random(random).next());
+        }
+    }
+
+    // Changed after its work: nothing of the work lands, the draw is not taken.
+    write(ahead / "late.txt", original);
+    RunContext worker = run;
+    qx::codec::Codec worker_codec;
+    worker.codec = &worker_codec;
+    std::unique_ptr<Prepared> prepared = prepare_file((ahead / "late.txt").string(), "secret", true, true, worker);
+    ASSERT_TRUE(prepared);
+    write(ahead / "late.txt", original + "more");
+    const Random before = random;
+    EXPECT_NE(prepared->commit(run).status, Status::done);
+    prepared.reset();
+    EXPECT_EQ(read(ahead / "late.txt"), original + "more");
+    EXPECT_FALSE(fsys::exists(ahead / "late.bak"));
+    EXPECT_EQ(Random(before).next(), Random(random).next());
+
+    // Short codec inputs, which depend on the carried window, are never done ahead.
+    write(ahead / "short.txt", "tiny");
+    EXPECT_FALSE(prepare_file((ahead / "short.txt").string(), "secret", true, true, worker));
+    EXPECT_FALSE(prepare_file((ahead / "late.txt").string(), "secret", false, true, worker));
+}
