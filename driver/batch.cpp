@@ -86,10 +86,12 @@ void remove_worker_file(Worker& worker) {
     worker.work_created = false;
 }
 
-// The slot a worker takes next: the earliest queued one.
+// The slot a worker takes next: the earliest queued one after the front. The
+// front entry is the main thread's to do, the usual way, with its progress shown
+// as it comes; workers only work ahead of it.
 Slot* next_queued(Batch& batch) {
-    for (auto& slot : batch.slots)
-        if (slot->state == Slot::State::queued) return slot.get();
+    for (size_t i = 1; i < batch.slots.size(); ++i)
+        if (batch.slots[i]->state == Slot::State::queued) return batch.slots[i].get();
     return nullptr;
 }
 
@@ -201,9 +203,10 @@ bool start_batch(RunState& state, int workers) {
     running->may_encrypt = !state.decrypt_only;
     running->may_decrypt = !state.encrypt_only;
     running->most_slots = entries_per_worker * static_cast<size_t>(workers) + 1;
-    for (int i = 0; i < workers; ++i)
+    // The main thread is one of the workers: it does every entry that no other has started.
+    for (int i = 1; i < workers; ++i)
         if (!start_worker(state, *running)) break;
-    if (running->workers.size() < 2) {
+    if (running->workers.empty()) {
         stop_batch();
         return false;
     }

@@ -12,7 +12,8 @@ namespace qx::driver {
 inline constexpr int max_workers = 64;
 int worker_count(const char* setting, int processors);
 
-// Starts `workers` threads for the run's files when there are at least two;
+// Starts `workers` - 1 threads beside the main thread for the run's files when
+// `workers` is at least two;
 // false (and nothing started) otherwise, or when no thread could be had: the
 // files are then processed one at a time as they come.
 //
@@ -22,7 +23,10 @@ int worker_count(const char* setting, int processors);
 // messages, the generator's draw, the backup, the replace, the counts, the
 // codec's carried window) happens on the main thread, entry by entry in list
 // order, and the entry's file must then still be the one the worker read.
-// Anything a worker could not finish (a failure of any kind, a file changed
+// The main thread does the entry at the front itself when no worker has
+// started it, with its progress shown as it comes; an entry a worker has
+// started shows the percentage of its current step until it is finished, then
+// its pieces. Anything a worker could not finish (a failure of any kind, a file changed
 // since, a short codec input that depends on the carried window) is done again
 // at its turn, the usual way. An entry naming a file that an earlier,
 // unfinished entry names is never worked on ahead.
