@@ -188,7 +188,7 @@ void finish_front(RunState& state, Batch& batch) {
 }  // namespace
 
 int worker_count(const char* setting, int processors) {
-    if (setting != nullptr && *setting != '\0') {
+    if (setting != nullptr && *setting >= '0' && *setting <= '9') {
         char* end = nullptr;
         const long value = std::strtol(setting, &end, 10);
         if (*end == '\0' && value >= 1) return value < max_workers ? static_cast<int>(value) : max_workers;

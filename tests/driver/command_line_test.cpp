@@ -1,6 +1,7 @@
 // Switch scanning and argument splitting under the POSIX and the Windows rules.
 #include <gtest/gtest.h>
 
+#include "driver/batch.hpp"
 #include "driver/command_line.hpp"
 
 using qx::driver::next_switch;
@@ -87,4 +88,16 @@ TEST(SplitArgument, WindowsPaths) {
         EXPECT_EQ(split.directory, c.directory) << c.argument;
         EXPECT_EQ(split.pattern, c.pattern) << c.argument;
     }
+}
+
+TEST(WorkerCount, TheSettingWhenItIsAWholeNumberElseTheProcessors) {
+    using qx::driver::max_workers;
+    using qx::driver::worker_count;
+    EXPECT_EQ(worker_count(nullptr, 8), 8);
+    EXPECT_EQ(worker_count("1", 8), 1);
+    EXPECT_EQ(worker_count("3", 8), 3);
+    EXPECT_EQ(worker_count("1000", 8), max_workers);
+    for (const char* ignored : {"", "0", "-2", "4x", " 4", "many"}) EXPECT_EQ(worker_count(ignored, 2), 2) << ignored;
+    EXPECT_EQ(worker_count(nullptr, 0), 1);
+    EXPECT_EQ(worker_count(nullptr, 500), max_workers);
 }
