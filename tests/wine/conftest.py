@@ -33,7 +33,7 @@ def run(wine, place):
     """Starts quillex.exe (or, with native=True, the Linux build) in tmp/work."""
     panes = []
 
-    def start(*args, native=False, stdout=None, cwd=None, exe=None):
+    def start(*args, native=False, stdout=None, cwd=None, exe=None, env=None):
         if exe:
             pass
         elif native:
@@ -42,7 +42,7 @@ def run(wine, place):
             exe = NATIVE
         else:
             exe = str(place / "bin" / "quillex.exe")
-        pane = wine.start(exe, args, cwd or place / "work", stdout=stdout)
+        pane = wine.start(exe, args, cwd or place / "work", stdout=stdout, env=env)
         panes.append(pane)
         return pane
 

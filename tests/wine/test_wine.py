@@ -221,6 +221,29 @@ def test_files_cross_between_windows_and_linux_builds(run, place):
     assert (place / "work" / "lin.txt").read_bytes() == large
 
 
+def test_a_folder_with_several_workers_round_trips_in_list_order(run, place):
+    # Four workers in the Windows build; the Linux build, one at a time, decrypts.
+    files = {f"f{k}.txt": (bytes(range(256)) * (k * 700 + 1))[: 1 + k * 90000] for k in range(8)}
+    files["tiny.txt"] = b"tiny"
+    files["pack.zip"] = bytes(range(256)) * 900
+    for name, data in files.items():
+        make(place, name, data)
+    pane = run("-n", "*.txt", "*.zip", env={"QX_JOBS": "4"})
+    password(pane, "workers pw")
+    pane.wait_for("encrypted: 10 files")
+    screen = pane.screen()
+    shown = [int(n) for n in re.findall(r"file (\d+): \S+\.\.\. encrypting .* done\.", screen)]
+    assert shown and shown == list(range(shown[0], shown[0] - len(shown), -1))  # in list order, none missing
+    assert pane.finish() == 0
+    assert not [p.name for p in (place / "work").iterdir() if p.name.startswith("EX")], "work file left"
+    pane = run("-d", "-n", "*.txt", "*.zip", native=True, env={"QX_JOBS": "1"})
+    password(pane, "workers pw")
+    pane.wait_for("decrypted: 10 files")
+    assert pane.finish() == 0
+    for name, data in files.items():
+        assert (place / "work" / name).read_bytes() == data, name
+
+
 def test_drive_letter_path_lists_matches_under_its_directory_text(run, place):
     make(place, "deep/x.dat")
     make(place, "deep/y.txt")

@@ -56,12 +56,14 @@ class Wine:
         subprocess.run([self.server, "-k"], env=self.env, stderr=subprocess.DEVNULL, check=False)
         shutil.rmtree(self.root, ignore_errors=True)
 
-    def start(self, exe, args, cwd, stdout=None, piped=None):
+    def start(self, exe, args, cwd, stdout=None, piped=None, env=None):
         """Starts `exe args` in `cwd` in a fresh pane of its own; returns a Pane. With `piped`
-        (text), standard input is a pipe that carries exactly that text."""
+        (text), standard input is a pipe that carries exactly that text; `env` adds variables."""
         self.count += 1
         status = os.path.join(self.root, f"status{self.count}")
         command = " ".join(shlex.quote(a) for a in ([self.wine, exe] if exe.endswith(".exe") else [exe]) + list(args))
+        if env:
+            command = " ".join(f"{k}={shlex.quote(v)}" for k, v in env.items()) + " " + command
         if stdout:
             command += " >" + shlex.quote(str(stdout))
         if piped is not None:
