@@ -513,32 +513,31 @@ void Encoder::run(ByteSource& source, size_t size) {
         const bool near = last >= min_match && last < lookahead_size && win[r + last] != win[src + last];
         const bool after = win[r + last] > win[src + last];
         unsigned i = 0;
-        // Slide over the coded bytes, taking in as many new ones, block by
-        // block. Only the match at the next item's position is used;
-        // positions inside the item are only added to the tree.
-        for (;;) {
-            for (; i < last && p < end; ++i) {
-                const uint8_t c = *p++;
-                const unsigned at = s;
-                s = (s + 1) & (window_size - 1);
-                r = (r + 1) & (window_size - 1);
-                if (i + 1 == last) {
-                    slide<true, true>(at, r, c);
-                } else {
-                    tree_delete(at);
-                    refill(at, c);
-                    if (!(last - (i + 1) >= near_prefix && near &&
-                          insert_near(r, (r - match_from) & (window_size - 1), after)))
-                        tree_insert<false>(r);
-                }
+        // Slide over the coded bytes, taking in as many new ones. Only the
+        // match at the next item's position is used; positions inside the
+        // item are only added to the tree. A block that runs out mid-item is
+        // followed by the next one.
+        for (; i < last; ++i) {
+            if (p == end) [[unlikely]] {
+                const Block block = next_block();
+                if (block.begin == block.end) break;
+                p = block.begin;
+                end = block.end;
+                end_at = size - left_;
+                aim();
             }
-            if (i == last) break;
-            const Block block = next_block();
-            if (block.begin == block.end) break;
-            p = block.begin;
-            end = block.end;
-            end_at = size - left_;
-            aim();
+            const uint8_t c = *p++;
+            const unsigned at = s;
+            s = (s + 1) & (window_size - 1);
+            r = (r + 1) & (window_size - 1);
+            if (i + 1 == last) {
+                slide<true, true>(at, r, c);
+            } else {
+                tree_delete(at);
+                refill(at, c);
+                if (!(last - (i + 1) >= near_prefix && near && insert_near(r, (r - match_from) & (window_size - 1), after)))
+                    tree_insert<false>(r);
+            }
         }
         // At the end of the input the lookahead shrinks instead.
         for (; i < last; ++i) {
@@ -588,6 +587,15 @@ void write_header(std::vector<uint8_t>& out, size_t size) {
     for (unsigned k = 0; k < 4; ++k) out[k] = static_cast<uint8_t>(length >> (8 * k));
 }
 
+// Codes `size` bytes taken from `source` into `out`, or through it into `sink`.
+// Both encode_stream()s come here, so that run() has one caller and is inlined
+// into it: out of line it reached the state through the encoder's reference,
+// and the slide loop kept reloading it and the pointers made from it.
+[[gnu::noinline]] void encode(CodecState& st, ByteSource& source, size_t size, std::vector<uint8_t>& out, ByteSink* sink) {
+    Encoder encoder(st, out, sink);
+    encoder.run(source, size);
+}
+
 }  // namespace
 
 void encode_literals(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
@@ -598,9 +606,8 @@ void encode_literals(CodecState& st, const uint8_t* data, size_t size, std::vect
 
 void encode_stream(CodecState& st, const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
     write_header(out, size);
-    Encoder encoder(st, out);
     MemorySource source(data, size);
-    encoder.run(source, size);
+    encode(st, source, size, out, nullptr);
 }
 
 Failure encode_stream(CodecState& st, ByteSource& source, size_t size, ByteSink& sink) {
@@ -608,9 +615,8 @@ Failure encode_stream(CodecState& st, ByteSource& source, size_t size, ByteSink&
     std::vector<uint8_t> buffer(piece_size + 128);
     const auto length = static_cast<uint32_t>(size);
     for (unsigned k = 0; k < 4; ++k) buffer[k] = static_cast<uint8_t>(length >> (8 * k));
-    Encoder encoder(st, buffer, &sink);
     try {
-        encoder.run(source, size);
+        encode(st, source, size, buffer, &sink);
     } catch (const Stop& stop) {
         return stop.why;
     }
