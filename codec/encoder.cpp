@@ -588,9 +588,9 @@ void write_header(std::vector<uint8_t>& out, size_t size) {
 }
 
 // Codes `size` bytes taken from `source` into `out`, or through it into `sink`.
-// Both encode_stream()s come here, so that run() has one caller and is inlined
-// into it: out of line it reached the state through the encoder's reference,
-// and the slide loop kept reloading it and the pointers made from it.
+// Both encode_stream()s come here, so that run() has a single caller and is
+// inlined into it, the state then being this function's parameter rather than
+// a reference loaded from the encoder.
 [[gnu::noinline]] void encode(CodecState& st, ByteSource& source, size_t size, std::vector<uint8_t>& out, ByteSink* sink) {
     Encoder encoder(st, out, sink);
     encoder.run(source, size);
