@@ -351,6 +351,8 @@ struct TempSlot {
     std::atomic<int> used;
 };
 static_assert(std::atomic<int>::is_always_lock_free);
+// Set by the handler before it deletes the files: from then on no thread makes one.
+std::atomic<int> deleting_temp_files{0};
 TempSlot temp_files[temp_slots];
 
 // The handlers below make only async-signal-safe calls.
@@ -388,7 +390,13 @@ void raise_by_default(int signal_number) {
 void on_interrupt(int signal_number) {
     int saved_errno = errno;
     give_terminal_back();
+    deleting_temp_files.store(1);
     for (TempSlot& slot : temp_files) {
+        // A file another thread is making right now (its slot claimed, its path
+        // written, its open under way) is waited for, a bounded while: that
+        // thread is not stopped by the signal and will be done at once.
+        for (long spins = 0; slot.used.load() == 1 && spins < 20000000; ++spins) {
+        }
         if (slot.used.load() == 2) ::unlink(slot.path);
     }
     errno = saved_errno;
@@ -513,7 +521,10 @@ void install_interrupt_handlers() {
     ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
-int track_temp_file(const std::string& path) {
+namespace {
+
+// Claims a free slot for `path` (state 1: the file is being made); -1 when none is free.
+int claim_temp_slot(const std::string& path) {
     std::string full = path;
     if (full.empty() || full[0] != '/') {
         char cwd[PATH_MAX];
@@ -525,10 +536,17 @@ int track_temp_file(const std::string& path) {
         int free_slot = 0;
         if (!temp_files[i].used.compare_exchange_strong(free_slot, 1)) continue;
         std::memcpy(temp_files[i].path, full.c_str(), full.size() + 1);
-        temp_files[i].used.store(2);
         return i;
     }
     return -1;
+}
+
+}  // namespace
+
+int track_temp_file(const std::string& path) {
+    const int slot = claim_temp_slot(path);
+    if (slot >= 0) temp_files[slot].used.store(2);
+    return slot;
 }
 
 void untrack_temp_file(int slot) {
@@ -539,9 +557,20 @@ int posix::open_new_tracked(const std::string& path, int& slot) {
     static const sigset_t held = handled_set();
     sigset_t previous;
     ::sigprocmask(SIG_BLOCK, &held, &previous);
+    // The slot is claimed before the file exists, so that the handler, running on
+    // another thread while this one makes the file, waits for it and then deletes it.
+    slot = claim_temp_slot(path);
+    if (deleting_temp_files.load() != 0) {  // the process is ending by a signal
+        if (slot >= 0) temp_files[slot].used.store(0);
+        slot = -1;
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+        errno = EINTR;
+        return -1;
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     const int saved_errno = errno;
-    slot = fd >= 0 ? track_temp_file(path) : -1;
+    if (slot >= 0) temp_files[slot].used.store(fd >= 0 ? 2 : 0);
+    if (fd < 0) slot = -1;
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     errno = saved_errno;
     return fd;

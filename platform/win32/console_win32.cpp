@@ -219,6 +219,9 @@ BOOL WINAPI on_console_event(DWORD) {
     if (interrupt_state.raw_mode_active != 0 && interrupt_state.input != INVALID_HANDLE_VALUE)
         ::SetConsoleMode(interrupt_state.input, interrupt_state.saved_mode);
     for (TempSlot& slot : temp_files) {
+        // A slot another thread is filling in is waited for, a bounded while.
+        for (long spins = 0; slot.used == 1 && spins < 20000000; ++spins) {
+        }
         if (slot.used != 2 || ::DeleteFileA(slot.path)) continue;
         // Held open without delete sharing: the process ends at once, so its handles may go now.
         close_handles_to(slot.path);
