@@ -56,7 +56,8 @@ struct Batch {
     platform::Condition changed;  // a slot's state, or stopping
     std::atomic<bool> stopping{false};
     std::deque<std::unique_ptr<Slot>> slots;  // in list order; the front is the next to finish
-    std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<std::unique_ptr<Worker>> workers;  // threads of their own
+    std::unique_ptr<Worker> main_worker;          // the main thread's, while its front entry is worked on
     std::string password;
     bool may_encrypt = true, may_decrypt = true;
     uint64_t bytes_ahead = 0;
@@ -74,6 +75,7 @@ std::string worker_file_name(const RunState& state, const Batch& batch) {
         const std::string name = work_file_name(pid, letter);
         bool taken = name == state.work_file_name || fs::occupant(name) != fs::Occupant::nothing;
         for (const auto& other : batch.workers) taken = taken || other->work_file == name;
+        taken = taken || (batch.main_worker && batch.main_worker->work_file == name);
         if (!taken) return name;
     }
     return {};  // no name: the worker's compressions fail and are done at their turn
@@ -95,30 +97,33 @@ Slot* next_queued(Batch& batch) {
     return nullptr;
 }
 
+// Works on a queued slot; called and returning with the batch's mutex held.
+void prepare_slot(Batch& batch, Worker& worker, Slot& slot) {
+    slot.state = Slot::State::working;
+    worker.current = &slot;
+    batch.mutex.unlock();
+    std::unique_ptr<container::Prepared> prepared =
+        container::prepare_file(slot.entry, batch.password, batch.may_encrypt, batch.may_decrypt, worker.context);
+    batch.mutex.lock();
+    worker.current = nullptr;
+    slot.prepared = std::move(prepared);
+    slot.state = Slot::State::ready;
+    batch.changed.notify_all();
+}
+
 void work(void* context) {
     Worker& worker = *static_cast<Worker*>(context);
     Batch& batch = *running;
     platform::Lock lock(batch.mutex);
     while (!batch.stopping.load()) {
-        Slot* slot = next_queued(batch);
-        if (slot == nullptr) {
+        if (Slot* slot = next_queued(batch))
+            prepare_slot(batch, worker, *slot);
+        else
             batch.changed.wait(batch.mutex);
-            continue;
-        }
-        slot->state = Slot::State::working;
-        worker.current = slot;
-        batch.mutex.unlock();
-        std::unique_ptr<container::Prepared> prepared =
-            container::prepare_file(slot->entry, batch.password, batch.may_encrypt, batch.may_decrypt, worker.context);
-        batch.mutex.lock();
-        worker.current = nullptr;
-        slot->prepared = std::move(prepared);
-        slot->state = Slot::State::ready;
-        batch.changed.notify_all();
     }
 }
 
-bool start_worker(RunState& state, Batch& batch) {
+std::unique_ptr<Worker> make_worker(RunState& state, Batch& batch) {
     auto worker = std::make_unique<Worker>();
     Worker& w = *worker;
     w.work_file = worker_file_name(state, batch);
@@ -133,7 +138,12 @@ bool start_worker(RunState& state, Batch& batch) {
         w.current->done.store(done, std::memory_order_relaxed);
         w.current->total.store(total, std::memory_order_relaxed);
     };
-    batch.workers.push_back(std::move(worker));
+    return worker;
+}
+
+bool start_worker(RunState& state, Batch& batch) {
+    batch.workers.push_back(make_worker(state, batch));
+    Worker& w = *batch.workers.back();
     if (w.thread.start(work, &w)) return true;
     batch.workers.pop_back();
     return false;
@@ -158,6 +168,11 @@ void finish_front(RunState& state, Batch& batch) {
         if (slot.state == Slot::State::queued) slot.state = Slot::State::in_order;  // no worker is free: done here
         if (slot.state == Slot::State::working) entry_progress().piece("");  // its percentage counts from now
         while (slot.state == Slot::State::working) {
+            // Rather than wait, the main thread works ahead too.
+            if (Slot* other = next_queued(batch)) {
+                prepare_slot(batch, *batch.main_worker, *other);
+                continue;
+            }
             batch.changed.wait_for(batch.mutex, 100);
             entry_progress().advance(slot.done.load(std::memory_order_relaxed),
                                      slot.total.load(std::memory_order_relaxed));
@@ -198,12 +213,13 @@ int worker_count(const char* setting, int processors) {
 
 bool start_batch(RunState& state, int workers) {
     if (workers < 2 || running != nullptr) return false;
-    running = new Batch;  // never freed: the exit-time handler may still end it
+    running = new Batch;  // freed by stop_batch, which every exit passes
     running->password = state.password;
     running->may_encrypt = !state.decrypt_only;
     running->may_decrypt = !state.encrypt_only;
     running->most_slots = entries_per_worker * static_cast<size_t>(workers) + 1;
     // The main thread is one of the workers: it does every entry that no other has started.
+    running->main_worker = make_worker(state, *running);
     for (int i = 1; i < workers; ++i)
         if (!start_worker(state, *running)) break;
     if (running->workers.empty()) {
@@ -251,7 +267,9 @@ void stop_batch() {
     for (auto& worker : batch->workers) worker->thread.join();
     batch->slots.clear();
     for (auto& worker : batch->workers) remove_worker_file(*worker);
+    if (batch->main_worker) remove_worker_file(*batch->main_worker);
     running = nullptr;
+    delete batch;
 }
 
 }  // namespace qx::driver
