@@ -55,6 +55,7 @@ fi
 
 # Concatenates the listed files (gzip-compressed ones unpacked) up to $1 bytes,
 # and stops listing once that much is out (a write then fails on a closed pipe).
+# The commands that list the files may then end by SIGPIPE (status 141), which is no failure.
 gather() {
     local limit=$1 status
     while IFS= read -r -d '' f; do
@@ -70,19 +71,19 @@ gather() {
 mkdir -p "$corpus"
 if [ ! -s "$corpus/text" ]; then
     find /usr/share/doc /usr/share/man -type f \( -name '*.gz' -o -name '*.txt' -o -name 'copyright' -o -name 'README*' \) -print0 |
-        LC_ALL=C sort -z | gather $((50 << 20)) > "$corpus/text"
+        LC_ALL=C sort -z | gather $((50 << 20)) > "$corpus/text" || [ $? -eq 141 ]
 fi
 if [ ! -s "$corpus/text2" ]; then
     {
-        find /usr/include -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.tcc' \) -print0 | LC_ALL=C sort -z | gather $((24 << 20))
+        find /usr/include -type f \( -name '*.h' -o -name '*.hpp' -o -name '*.tcc' \) -print0 | LC_ALL=C sort -z | gather $((24 << 20)) || [ $? -eq 141 ]
         find /usr/lib/python3* /usr/share/perl* -type f \( -name '*.py' -o -name '*.pm' \) -print0 2>/dev/null |
-            LC_ALL=C sort -z | gather $((20 << 20))
-        find /usr/share/man/man1 -type f -name '*.gz' -print0 | LC_ALL=C sort -z | gather $((6 << 20))
+            LC_ALL=C sort -z | gather $((20 << 20)) || [ $? -eq 141 ]
+        find /usr/share/man/man1 -type f -name '*.gz' -print0 | LC_ALL=C sort -z | gather $((6 << 20)) || [ $? -eq 141 ]
     } > "$corpus/text2"
 fi
 if [ ! -s "$corpus/binary" ]; then
     find /usr/bin /usr/lib -type f \( -perm -u+x -o -name '*.so*' \) -print0 2>/dev/null |
-        LC_ALL=C sort -z | gather $((50 << 20)) > "$corpus/binary"
+        LC_ALL=C sort -z | gather $((50 << 20)) > "$corpus/binary" || [ $? -eq 141 ]
 fi
 if [ ! -s "$corpus/random" ]; then
     /usr/bin/python3 -c 'import random, sys; random.seed(20); sys.stdout.buffer.write(random.randbytes(20 << 20))' > "$corpus/random"
