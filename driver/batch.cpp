@@ -10,12 +10,9 @@
 #include <vector>
 
 #include "codec/codec.hpp"
-#include "console/console.hpp"
 #include "console/progress.hpp"
 #include "container/pipeline.hpp"
-#include "driver/file_list.hpp"
 #include "platform/file_system.hpp"
-#include "platform/platform.hpp"
 #include "platform/thread.hpp"
 
 namespace qx::driver {
@@ -44,9 +41,7 @@ struct Slot {
 struct Worker {
     platform::Thread thread;
     codec::Codec codec;
-    std::string work_file;  // its own, named like the run's
-    bool work_created = false;
-    int work_slot = -1;
+    RunWorkFile work_file;  // its own, named like the run's
     container::RunContext context;
     Slot* current = nullptr;
 };
@@ -68,24 +63,13 @@ Batch* running = nullptr;
 
 void work(void* context);
 
-// The first free work file name after the run's own, not taken by another worker.
+// A work file name that neither the run's nor another worker's has.
 std::string worker_file_name(const RunState& state, const Batch& batch) {
-    const uint32_t pid = platform::current_process_id();
-    for (char letter = 'a'; letter <= 'z'; ++letter) {
-        const std::string name = work_file_name(pid, letter);
-        bool taken = name == state.work_file_name || fs::occupant(name) != fs::Occupant::nothing;
-        for (const auto& other : batch.workers) taken = taken || other->work_file == name;
-        taken = taken || (batch.main_worker && batch.main_worker->work_file == name);
-        if (!taken) return name;
-    }
-    return {};  // no name: the worker's compressions fail and are done at their turn
-}
-
-void remove_worker_file(Worker& worker) {
-    if (!worker.work_created) return;
-    platform::delete_file(worker.work_file);
-    platform::untrack_temp_file(worker.work_slot);
-    worker.work_created = false;
+    return free_work_file_name([&](const std::string& name) {
+        bool taken = name == state.work_file.name || (batch.main_worker && batch.main_worker->work_file.name == name);
+        for (const auto& other : batch.workers) taken = taken || other->work_file.name == name;
+        return taken;
+    });
 }
 
 // The slot a worker takes next: the earliest queued one after the front. The
@@ -126,12 +110,9 @@ void work(void* context) {
 std::unique_ptr<Worker> make_worker(RunState& state, Batch& batch) {
     auto worker = std::make_unique<Worker>();
     Worker& w = *worker;
-    w.work_file = worker_file_name(state, batch);
-    w.context.work_file = w.work_file;
-    w.context.make_work_file = [&w] {
-        if (!w.work_created) w.work_created = platform::create_new_file(w.work_file, w.work_slot);
-        return w.work_created;
-    };
+    w.work_file.name = worker_file_name(state, batch);
+    w.context.work_file = w.work_file.name;
+    w.context.make_work_file = [&w] { return create_work_file(w.work_file); };
     w.context.codec = &w.codec;
     w.context.cancel = &batch.stopping;
     w.context.advance = [&w](uint64_t done, uint64_t total) {
@@ -162,7 +143,7 @@ uint64_t bytes_of(const Slot& slot) { return slot.stamp.valid ? slot.stamp.size 
 // what was prepared, or does the entry the usual way.
 void finish_front(RunState& state, Batch& batch) {
     Slot& slot = *batch.slots.front();
-    console::out("file " + std::to_string(slot.number) + ": " + printable(slot.entry));
+    announce_entry(slot.number, slot.entry);
     {
         platform::Lock lock(batch.mutex);
         if (slot.state == Slot::State::queued) slot.state = Slot::State::in_order;  // no worker is free: done here
@@ -229,7 +210,7 @@ bool start_batch(RunState& state, int workers) {
     return true;
 }
 
-bool batch_running() { return running != nullptr && !running->stopping.load(); }
+bool batch_running() { return running != nullptr; }
 
 void batch_entry(RunState& state, std::string entry, int number) {
     Batch& batch = *running;
@@ -266,8 +247,8 @@ void stop_batch() {
     }
     for (auto& worker : batch->workers) worker->thread.join();
     batch->slots.clear();
-    for (auto& worker : batch->workers) remove_worker_file(*worker);
-    if (batch->main_worker) remove_worker_file(*batch->main_worker);
+    for (auto& worker : batch->workers) remove_work_file(worker->work_file);
+    if (batch->main_worker) remove_work_file(batch->main_worker->work_file);
     running = nullptr;
     delete batch;
 }

@@ -23,8 +23,8 @@ console::StepProgress& entry_progress() {
 
 container::RunContext& pipeline_context(RunState& state) {
     static container::RunContext context;
-    context.work_file = state.work_file_name;
-    context.make_work_file = [&state] { return create_work_file(state); };
+    context.work_file = state.work_file.name;
+    context.make_work_file = [&state] { return create_work_file(state.work_file); };
     context.no_backup = state.no_backup;
     context.protected_files = &state.protected_files;
     context.progress = [](std::string_view piece) { entry_progress().piece(piece); };

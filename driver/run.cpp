@@ -44,17 +44,6 @@ std::string name_and_version() {
     std::exit(exit_fatal);
 }
 
-// Names the work file: the first letter for which no file of that name exists.
-// The file itself is made when a file is first compressed or decompressed
-// (create_work_file); with every letter taken the last name stays, and making
-// it fails, as it does in a folder that cannot be written.
-void make_work_file_name(RunState& state) {
-    uint32_t pid = platform::current_process_id();
-    for (char letter = 'a'; letter <= 'z'; ++letter) {
-        state.work_file_name = work_file_name(pid, letter);
-        if (platform::fs::occupant(state.work_file_name) == platform::fs::Occupant::nothing) return;
-    }
-}
 
 void scan_switches(RunState& state, std::vector<std::string>& args) {
     for (;;) {
@@ -133,7 +122,7 @@ void create_temp_list(RunState& state, const std::string& program_path) {
 
 // Expands the file arguments from the last to the first into the temporary list.
 void list_arguments(RunState& state, std::vector<std::string>& args) {
-    RunFiles own{state.list_file_name, state.work_file_name};
+    RunFiles own{state.list_file_name, state.work_file.name};
     std::vector<std::string> refused;
     while (args.size() > 1) {
         SplitArgument split = split_argument(args.back(), native_rules());
@@ -192,7 +181,7 @@ void walk_entry(RunState& state, std::string& entry) {
         return;
     }
     state.entry = std::move(entry);
-    console::out("file " + std::to_string(state.file_counter) + ": " + printable(state.entry));
+    announce_entry(state.file_counter, state.entry);
     state.file_counter += state.use_list_file ? 1 : -1;
     process_entry(state.entry);
 }
@@ -227,7 +216,7 @@ void walk_list(RunState& state) {
 void finish_run(RunState& state) {
     finish_batch(state);
     close_list(state);
-    remove_work_file(state);
+    remove_work_file(state.work_file);
     console::out("\nall done,\nencrypted: " + std::to_string(state.encrypted_count) +
                  " files\ndecrypted: " + std::to_string(state.decrypted_count) + " files\n");
 }
@@ -269,17 +258,31 @@ void close_list(RunState& state) {
     state.list_is_temporary = false;
 }
 
-bool create_work_file(RunState& state) {
-    if (!state.work_file_created)
-        state.work_file_created = platform::create_new_file(state.work_file_name, state.work_slot);
-    return state.work_file_created;
+// The file itself is made when a file is first compressed or decompressed.
+std::string free_work_file_name(const std::function<bool(const std::string&)>& taken) {
+    const uint32_t pid = platform::current_process_id();
+    std::string name;
+    for (char letter = 'a'; letter <= 'z'; ++letter) {
+        name = work_file_name(pid, letter);
+        if (platform::fs::occupant(name) == platform::fs::Occupant::nothing && !(taken && taken(name))) break;
+    }
+    return name;
 }
 
-void remove_work_file(RunState& state) {
-    if (!state.work_file_created) return;
-    platform::delete_file(state.work_file_name);
-    platform::untrack_temp_file(state.work_slot);
-    state.work_file_created = false;
+bool create_work_file(RunWorkFile& file) {
+    if (!file.created) file.created = platform::create_new_file(file.name, file.slot);
+    return file.created;
+}
+
+void remove_work_file(RunWorkFile& file) {
+    if (!file.created) return;
+    platform::delete_file(file.name);
+    platform::untrack_temp_file(file.slot);
+    file.created = false;
+}
+
+void announce_entry(int number, const std::string& entry) {
+    console::out("file " + std::to_string(number) + ": " + printable(entry));
 }
 
 // Every exit passes here. The run's files are unique to it, so no later run
@@ -288,7 +291,7 @@ void on_exit() {
     RunState& state = run_state();
     stop_batch();
     close_list(state);
-    remove_work_file(state);
+    remove_work_file(state.work_file);
     console::prompt("\nsession closed, any key to continue...\n");
     console::read_key();
     platform::console_input().leave_quiet_mode();
@@ -318,7 +321,7 @@ int run(int argc, char** argv) {
     RunState& state = run_state();
     state = RunState{};
     container::run_random().seed(static_cast<uint32_t>(platform::time_seconds()));
-    make_work_file_name(state);
+    state.work_file.name = free_work_file_name();
     console::show_message(console::kind_note, console::attr_banner, "%s\n32-bit data encryption software\nby Verdanix",
                           name_and_version().c_str());
 

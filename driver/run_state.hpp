@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,24 @@ class StepProgress;
 }
 
 namespace qx::driver {
+
+// A work file of the run: "EX" + letter + 5 digits, in the current directory,
+// made the first time it is needed (exclusively, never through a link, tracked
+// for removal). The run has one; each worker of a batch has one more.
+struct RunWorkFile {
+    std::string name;
+    bool created = false;
+    int slot = -1;
+};
+
+// The first work file name for which no file exists and that `taken` (when
+// given) does not refuse. With every letter taken the last name stays, and
+// making it fails, as it does in a folder that cannot be written.
+std::string free_work_file_name(const std::function<bool(const std::string&)>& taken = {});
+// Makes the work file the first time it is needed; true when it exists, made by this run.
+bool create_work_file(RunWorkFile& file);
+// Deletes the work file when this run made it and it still exists.
+void remove_work_file(RunWorkFile& file);
 
 struct RunState {
     bool encrypt_only = false;   // -e
@@ -37,9 +56,7 @@ struct RunState {
     std::string password;  // 4 to 32 characters, asked once
     std::string entry;     // the entry being processed
 
-    std::string work_file_name;  // "EX" + letter + 5 digits, in the current directory
-    bool work_file_created = false;
-    int work_slot = -1;
+    RunWorkFile work_file;
 };
 
 // The one run state of the process.
@@ -47,11 +64,6 @@ RunState& run_state();
 
 // Closes the list stream and deletes the list file when this run created it.
 void close_list(RunState& state);
-// Deletes this run's work file when it still exists.
-// Makes the work file (exclusively, never through a link, tracked for removal) the
-// first time it is needed; true when it exists, made by this run.
-bool create_work_file(RunState& state);
-void remove_work_file(RunState& state);
 
 // `text` with control characters shown as '?', so that a path cannot drive the terminal.
 std::string printable(std::string_view text);
@@ -67,6 +79,8 @@ void process_entry(const std::string& entry);
 console::StepProgress& entry_progress();
 // What the pipelines take from the run, as it stands for the entry at hand.
 container::RunContext& pipeline_context(RunState& state);
+// Starts an entry's line: "file N: NAME".
+void announce_entry(int number, const std::string& entry);
 // Ends the line of an entry whose file now holds its new contents, and counts it.
 void report_done(RunState& state, const container::Result& result, bool encrypted);
 
