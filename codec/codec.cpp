@@ -15,6 +15,10 @@ Codec::~Codec() = default;
 
 void Codec::set_progress(Progress progress) { state_->progress = progress; }
 
+void Codec::set_search_threads(unsigned count) {
+    state_->search_threads = count > max_search_threads ? max_search_threads : count;
+}
+
 void Codec::copy_carried_state(const Codec& other) {
     std::memcpy(state_->window, other.state_->window, sizeof state_->window);
 }

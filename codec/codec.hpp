@@ -113,6 +113,17 @@ public:
     // Sets what later operations report their progress to (nothing by default).
     void set_progress(Progress progress);
 
+    // Gives the match search of later compressions of a megabyte or more
+    // `count` threads of their own (0, the default: none; at most 8), which
+    // share it out, while the calling thread reads the input and codes the
+    // items. The streams, the carried window and the progress reports stay
+    // exactly those of one thread; when no thread can be had, the calling
+    // thread does it all. One thread takes the search off the calling thread;
+    // more share it, each one at some cost of its own, so they pay only where
+    // there are processors to spare.
+    static constexpr unsigned max_search_threads = 8;
+    void set_search_threads(unsigned count);
+
 private:
     std::unique_ptr<CodecState> state_;
 };

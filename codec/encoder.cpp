@@ -1,11 +1,14 @@
 // The encoder: a binary-tree match finder over the sliding window, symbols coded
 // with the adaptive model and match offsets with the fixed offset code.
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 #include "codec/encoder_model.hpp"
 #include "codec/offset_code.hpp"
 #include "codec/state.hpp"
+#include "platform/thread.hpp"
 
 namespace qx::codec {
 namespace {
@@ -167,6 +170,8 @@ private:
     unsigned count_ = 0;
 };
 
+struct Split;
+
 class Encoder {
 public:
     Encoder(CodecState& st, std::vector<uint8_t>& out, ByteSink* sink = nullptr) : st_(st), bits_(out, 4, sink) {}
@@ -174,6 +179,11 @@ public:
     // Codes `size` bytes taken from `source`.
     void run(ByteSource& source, size_t size);
     void run_literals(const uint8_t* data, size_t size);
+    // The same with the match search on `threads` threads of its own: false,
+    // with nothing taken from the source, when the threads cannot be had.
+    bool run_split(ByteSource& source, size_t size, unsigned threads);
+    // One thread's share of the search (on its own state): see Split.
+    void search_part(Split& split, unsigned part);
 
 private:
     void encode_symbol(unsigned s);
@@ -194,6 +204,7 @@ private:
         const uint8_t* end;
     };
     Block next_block();
+    void take(uint8_t* to, size_t count, Block& block);
 
     CodecState& st_;
     ByteSource* source_ = nullptr;
@@ -577,6 +588,272 @@ void Encoder::run_literals(const uint8_t* data, size_t size) {
     bits_.finish();
 }
 
+// The match search on threads of its own. How the trees change depends on the
+// input bytes alone: which positions begin items decides only which of the
+// matches found are used. So the search can run ahead of the coding, noting the
+// match at every position, and the calling thread reads the input ahead into
+// batches, reads the items off those notes in order and codes them, as the
+// single search would have: the stream is the same. With several threads, the
+// 256 trees (one per first byte) are shared out among them: each follows the
+// whole input through a window of its own, but adds and removes only the
+// strings of its own trees. Following the positions it skips (the window, and
+// a branch on each position's first byte that no predictor gets right) costs
+// each of two threads about a fifth of the whole search.
+constexpr size_t split_steps = size_t{1} << 16;  // positions a batch covers
+constexpr size_t split_slots = 4;                 // batches in flight
+constexpr size_t split_minimum = size_t{1} << 20;  // shorter inputs: the calling thread alone
+constexpr unsigned max_parts = Codec::max_search_threads;
+
+// The match noted for a position: length << 16 | offset, 0 when there is none
+// (or the position is not in the thread's trees).
+inline uint32_t noted_match(unsigned length, unsigned offset) { return length ? length << 16 | offset : 0; }
+
+// The positions j (the string beginning at input byte j, window position
+// window_start + j) from `first` to first + count - 1 go through the same step
+// as in run(): the oldest string leaves, the byte input[j + 59] (when there is
+// one) takes its place, and the string at j goes in.
+struct SplitBatch {
+    size_t first = 0, count = 0;
+    std::vector<uint8_t> bytes;                  // input[first ...], count + 59 bytes as far as the input goes
+    std::vector<uint32_t> found[max_parts];      // each thread's notes, by j - first
+};
+
+struct Split {
+    explicit Split(CodecState& caller, size_t input_size, unsigned threads)
+        : st(caller), size(input_size), parts(threads), batches((input_size - 2) / split_steps + 1) {}
+
+    CodecState& st;       // the caller's state: its window is the start of every thread's
+    const size_t size;    // input bytes
+    const unsigned parts;  // threads
+    const size_t batches;  // covering positions 1 .. size - 1
+    uint8_t part_of[256] = {};  // which thread has the tree of each first byte
+    SplitBatch slots[split_slots];
+
+    platform::Mutex mutex;
+    platform::Condition changed;
+    // Under the mutex:
+    bool ready = false, quit = false;
+    size_t filled = 0;             // batches the caller has filled (batch k is in slot k % split_slots)
+    size_t done[max_parts] = {};   // batches each thread has finished
+    uint32_t first_found[max_parts] = {};  // each thread's note for position 0
+    std::unique_ptr<CodecState> states[max_parts];
+    std::unique_ptr<platform::Thread> threads[max_parts];
+};
+
+struct PartStart {
+    Split* split;
+    unsigned part;
+};
+
+void search_body(void* context) {
+    const auto* start = static_cast<const PartStart*>(context);
+    Split& split = *start->split;
+    std::vector<uint8_t> unused;
+    Encoder encoder(*split.states[start->part], unused);
+    encoder.search_part(split, start->part);
+}
+
+// Shares the first bytes out so that each thread has about as many of the
+// first batch's strings: the work goes with the number of strings.
+void share_trees(Split& split, const uint8_t* bytes, size_t count) {
+    size_t seen[256] = {};
+    for (size_t i = 0; i < count; ++i) ++seen[bytes[i]];
+    uint8_t order[256];
+    for (unsigned b = 0; b < 256; ++b) order[b] = static_cast<uint8_t>(b);
+    std::stable_sort(order, order + 256, [&](uint8_t x, uint8_t y) { return seen[x] > seen[y]; });
+    size_t load[max_parts] = {};
+    for (const uint8_t b : order) {
+        unsigned least = 0;
+        for (unsigned t = 1; t < split.parts; ++t)
+            if (load[t] < load[least]) least = t;
+        split.part_of[b] = static_cast<uint8_t>(least);
+        load[least] += seen[b] + 1;
+    }
+}
+
+void Encoder::search_part(Split& split, unsigned part) {
+    {
+        platform::Lock lock(split.mutex);
+        while (!split.ready && !split.quit) split.changed.wait(split.mutex);
+        if (split.quit) return;
+    }
+    uint8_t* const win = st_.window;
+    std::memcpy(win, split.st.window, sizeof st_.window);
+    for (unsigned b = 0; b < 256; ++b) link(reinterpret_cast<uint8_t*>(st_.links), handle(tree_root + b), 1) = empty_link;
+    for (unsigned p = 0; p < window_size; ++p) st_.up_link[p] = empty_link;
+    const uint8_t* const part_of = split.part_of;
+    const uint8_t mine = static_cast<uint8_t>(part);
+    for (unsigned i = 1; i <= lookahead_size; ++i)
+        if (part_of[win[window_start - i]] == mine) tree_insert<false>(window_start - i);
+    uint32_t first = 0;
+    if (part_of[win[window_start]] == mine) {
+        tree_insert<true>(window_start);
+        first = noted_match(best_length_, best_offset_);
+    }
+    const size_t size = split.size;
+    {
+        platform::Lock lock(split.mutex);
+        split.first_found[part] = first;
+    }
+    for (size_t k = 0; k < split.batches; ++k) {
+        {
+            platform::Lock lock(split.mutex);
+            while (split.filled <= k && !split.quit) split.changed.wait(split.mutex);
+            if (split.quit) return;
+        }
+        SplitBatch& batch = split.slots[k % split_slots];
+        const uint8_t* const bytes = batch.bytes.data();
+        uint32_t* const found = batch.found[part].data();
+        for (size_t i = 0; i < batch.count; ++i) {
+            const size_t j = batch.first + i;
+            const unsigned at = static_cast<unsigned>(j - 1) & (window_size - 1);
+            const unsigned r = static_cast<unsigned>(window_start + j) & (window_size - 1);
+            tree_delete(at);
+            if (j + lookahead_size - 1 < size) refill(at, bytes[i + lookahead_size - 1]);
+            uint32_t note = 0;
+            if (part_of[win[r]] == mine) {
+                tree_insert<true>(r);
+                note = noted_match(best_length_, best_offset_);
+            }
+            found[i] = note;
+        }
+        platform::Lock lock(split.mutex);
+        split.done[part] = k + 1;
+        split.changed.notify_all();
+    }
+}
+
+// Copies `count` bytes of the input to `to`, from `block` on and then the
+// blocks after it.
+void Encoder::take(uint8_t* to, size_t count, Block& block) {
+    while (count > 0) {
+        if (block.begin == block.end) {
+            block = next_block();
+            if (block.begin == block.end) throw Stop{Failure::cant_read};
+        }
+        const size_t n = std::min(count, static_cast<size_t>(block.end - block.begin));
+        std::memcpy(to, block.begin, n);
+        to += n;
+        block.begin += n;
+        count -= n;
+    }
+}
+
+bool Encoder::run_split(ByteSource& source, size_t size, unsigned threads) {
+    Split split(st_, size, threads);
+    for (SplitBatch& slot : split.slots) {
+        slot.bytes.resize(split_steps + lookahead_size);
+        for (unsigned t = 0; t < threads; ++t) slot.found[t].resize(split_steps);
+    }
+    PartStart starts[max_parts];
+    for (unsigned t = 0; t < threads; ++t) {
+        split.states[t] = std::make_unique<CodecState>();
+        split.threads[t] = std::make_unique<platform::Thread>();
+        starts[t] = {&split, t};
+    }
+    // Whatever ends the run (its end, a failed read or write), the threads
+    // are told to stop and waited for before the batches go.
+    struct Stopper {
+        Split& split;
+        ~Stopper() {
+            {
+                platform::Lock lock(split.mutex);
+                split.quit = true;
+                split.changed.notify_all();
+            }
+            for (auto& thread : split.threads)
+                if (thread) thread->join();
+        }
+    } stopper{split};
+    for (unsigned t = 0; t < threads; ++t)
+        if (!split.threads[t]->start(&search_body, &starts[t])) return false;
+
+    uint8_t* const win = st_.window;
+    source_ = &source;
+    left_ = size;
+    init_model(st_.model);
+    std::memset(win, ' ', window_start);
+    Block block{nullptr, nullptr};
+    take(win + window_start, lookahead_size, block);  // size is far above 60
+    const uint8_t lead = win[window_start];
+    // Fills batch k (every earlier one filled): its bytes start with the last
+    // 59 of the batch before, or with input bytes 1..59.
+    const auto fill = [&](size_t k) {
+        SplitBatch& batch = split.slots[k % split_slots];
+        batch.first = 1 + k * split_steps;
+        batch.count = std::min(split_steps, size - batch.first);
+        const size_t have = std::min(batch.count + lookahead_size - 1, size - batch.first);
+        const size_t kept = lookahead_size - 1;
+        if (k == 0)
+            std::memcpy(batch.bytes.data(), win + window_start + 1, kept);
+        else
+            std::memcpy(batch.bytes.data(), split.slots[(k - 1) % split_slots].bytes.data() + split_steps, kept);
+        if (have > kept) take(batch.bytes.data() + kept, have - kept, block);
+    };
+    fill(0);
+    share_trees(split, split.slots[0].bytes.data(), split.slots[0].count);
+    size_t filled = 1;
+    {
+        platform::Lock lock(split.mutex);
+        split.ready = true;
+        split.filled = 1;
+        split.changed.notify_all();
+    }
+
+    const Progress progress = st_.progress;
+    size_t next_report = progress.report ? progress_interval : SIZE_MAX;
+    size_t j = 0;  // where the next item begins
+    // Codes the item at j, whose match the threads noted as `note`.
+    const auto code_item = [&](uint32_t note, uint8_t byte) {
+        bits_.reserve(64);
+        const size_t remaining = std::min<size_t>(lookahead_size, size - j);
+        size_t length = note >> 16;
+        if (length > remaining) length = remaining;
+        if (length < min_match) {
+            encode_symbol(byte);
+            ++j;
+        } else {
+            encode_symbol(253 + static_cast<unsigned>(length));
+            encode_offset(note & 0xFFFF);
+            j += length;
+        }
+        const size_t in = std::min(j + lookahead_size, size);
+        if (in >= next_report) [[unlikely]] {
+            progress.report(progress.context, in, size);
+            next_report = in + progress_interval;
+        }
+    };
+    for (size_t k = 0; k < split.batches; ++k) {
+        // Reads ahead as far as the slots go, then waits for batch k.
+        for (; filled < split.batches && filled < k + split_slots; ++filled) {
+            fill(filled);
+            platform::Lock lock(split.mutex);
+            split.filled = filled + 1;
+            split.changed.notify_all();
+        }
+        uint32_t first_note = 0;
+        {
+            platform::Lock lock(split.mutex);
+            for (unsigned t = 0; t < threads; ++t)
+                while (split.done[t] <= k) split.changed.wait(split.mutex);
+            for (unsigned t = 0; t < threads; ++t) first_note |= split.first_found[t];
+        }
+        if (k == 0) code_item(first_note, lead);
+        const SplitBatch& batch = split.slots[k % split_slots];
+        const size_t end = batch.first + batch.count;
+        while (j < end) {
+            const size_t i = j - batch.first;
+            uint32_t note = 0;
+            for (unsigned t = 0; t < threads; ++t) note |= batch.found[t][i];
+            code_item(note, batch.bytes[i]);
+        }
+    }
+    bits_.finish();
+    // Every thread's window is now what the single search leaves.
+    std::memcpy(win, split.states[0]->window, sizeof st_.window);
+    return true;
+}
+
 void write_header(std::vector<uint8_t>& out, size_t size) {
     out.clear();
     // Room for incompressible input from the start: growing later would copy,
@@ -593,6 +870,7 @@ void write_header(std::vector<uint8_t>& out, size_t size) {
 // a reference loaded from the encoder.
 [[gnu::noinline]] void encode(CodecState& st, ByteSource& source, size_t size, std::vector<uint8_t>& out, ByteSink* sink) {
     Encoder encoder(st, out, sink);
+    if (st.search_threads > 0 && size >= split_minimum && encoder.run_split(source, size, st.search_threads)) return;
     encoder.run(source, size);
 }
 

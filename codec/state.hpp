@@ -48,6 +48,7 @@ struct CodecState {
     uint16_t up_link[window_size + 1];
     unsigned longest_code = 0;  // longest symbol code written since construction (for tests)
     bool read_carried = false;  // the last decoding copied bytes the operation before had left
+    unsigned search_threads = 0;  // threads of their own for the match search of a long compression
     Progress progress;          // what operations report how far they have come to
 };
 

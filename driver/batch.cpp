@@ -192,6 +192,12 @@ int worker_count(const char* setting, int processors) {
     return processors < 1 ? 1 : processors < max_workers ? processors : max_workers;
 }
 
+int search_thread_count(int workers) {
+    if (workers <= 1) return 0;
+    if (workers <= 3) return 1;
+    return workers - 2 < 4 ? workers - 2 : 4;
+}
+
 bool start_batch(RunState& state, int workers) {
     if (workers < 2 || running != nullptr) return false;
     running = new Batch;  // freed by stop_batch, which every exit passes

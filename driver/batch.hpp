@@ -12,6 +12,14 @@ namespace qx::driver {
 inline constexpr int max_workers = 64;
 int worker_count(const char* setting, int processors);
 
+// Threads of their own for the match search of the main thread's compressions,
+// for `workers` as worker_count gives: none for one, so that QX_JOBS=1 keeps
+// the run on one processor; one for two or three, which takes the search off
+// the thread that reads and codes; beyond, up to four that share it out. The
+// run's own codec then keeps up with one large file; entries worked on ahead
+// use the other processors anyway.
+int search_thread_count(int workers);
+
 // Starts `workers` - 1 threads beside the main thread for the run's files when
 // `workers` is at least two;
 // false (and nothing started) otherwise, or when no thread could be had: the

@@ -337,7 +337,9 @@ int run(int argc, char** argv) {
     ask_password();
     write_mode_line(state);
     // Entries typed on a terminal are known only one at a time: nothing to work ahead on.
-    if (!state.list_is_terminal) start_batch(state, worker_count(std::getenv("QX_JOBS"), platform::processor_count()));
+    const int workers = worker_count(std::getenv("QX_JOBS"), platform::processor_count());
+    container::run_codec().set_search_threads(static_cast<unsigned>(search_thread_count(workers)));
+    if (!state.list_is_terminal) start_batch(state, workers);
     walk_list(state);
     finish_run(state);
     return state.file_errors > 0 ? exit_file_errors : exit_clean;

@@ -198,19 +198,21 @@ def test_files_cross_between_windows_and_linux_builds(run, place):
     large = big[::-1] * 40
     make(place, "lin.txt", large)
     make(place, "stored.zip", big)  # an extension of compressed data: stored, not compressed
+    # Over a MiB too: the Windows build searches for matches on a thread of its own.
+    make(place, "win_large.txt", large)
 
-    pane = run("-n", "win.txt", "stored.zip")
+    pane = run("-n", "win.txt", "stored.zip", "win_large.txt")
     password(pane, "shared pw")
-    pane.wait_for("encrypted: 2 files")
+    pane.wait_for("encrypted: 3 files")
     assert pane.finish() == 0
     pane = run("-n", "lin.txt", native=True)
     password(pane, "shared pw")
     pane.wait_for("encrypted: 1 files")
     assert pane.finish() == 0
 
-    pane = run("-d", "-n", "win.txt", "stored.zip", native=True)
+    pane = run("-d", "-n", "win.txt", "stored.zip", "win_large.txt", native=True)
     password(pane, "shared pw")
-    pane.wait_for("decrypted: 2 files")
+    pane.wait_for("decrypted: 3 files")
     assert pane.finish() == 0
     pane = run("-d", "-n", "lin.txt")
     password(pane, "shared pw")
@@ -219,6 +221,7 @@ def test_files_cross_between_windows_and_linux_builds(run, place):
     assert (place / "work" / "win.txt").read_bytes() == big
     assert (place / "work" / "stored.zip").read_bytes() == big
     assert (place / "work" / "lin.txt").read_bytes() == large
+    assert (place / "work" / "win_large.txt").read_bytes() == large
 
 
 def test_a_folder_with_several_workers_round_trips_in_list_order(run, place):
