@@ -15,6 +15,8 @@
 # worktree, removed at exit) and times it in the same turns ("base"); the
 # qxcodec row then shows this tree's speed over the base's, the median of the
 # ratios within each run.
+# The row "qx+search" is qxcodec with its match search on a thread of its own
+# (QX_JOBS=1), as Quillex compresses one large file on two or three processors.
 # QX_BENCH_MB=N cuts each corpus file to its first N MB (the whole files: 50 MiB,
 # random 20 MiB).
 set -euo pipefail
@@ -43,14 +45,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-tools="gzip qxcodec zstd"
+tools="gzip qxcodec qx+search zstd"
 if [ -n "${QX_BENCH_BASE:-}" ]; then
     base_tree=$(mktemp -d "${TMPDIR:-/tmp}/qxbench-base.XXXXXX")
     rmdir "$base_tree"
     git -C "$top" worktree add --detach "$base_tree" "$QX_BENCH_BASE" >/dev/null 2>&1
     cmake -S "$base_tree" -B "$base_tree/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQX_TESTS=OFF >/dev/null
     cmake --build "$base_tree/build" -j2 --target qxcodec >/dev/null
-    tools="gzip qxcodec base zstd"
+    tools="gzip qxcodec qx+search base zstd"
 fi
 
 # Concatenates the listed files (gzip-compressed ones unpacked) up to $1 bytes,
@@ -142,10 +144,11 @@ for name in text text2 binary random text.enc text2.enc binary.enc; do
                 zstd)
                     seconds sh -c 'zstd -q -3 -c "$1" > "$2"' _ "$src" "$packed" >> "$work/$tool.comp"
                     seconds sh -c 'zstd -q -d -c "$1" > "$2"' _ "$packed" "$back" >> "$work/$tool.dec" ;;
-                qxcodec | base)
-                    program=$qxcodec
+                qxcodec | qx+search | base)
+                    program=$qxcodec jobs=0
                     [ "$tool" = base ] && program="$base_tree/build/qxcodec"
-                    seconds "$program" compress "$src" "$packed" >> "$work/$tool.comp"
+                    [ "$tool" = qx+search ] && jobs=1
+                    seconds env QX_JOBS=$jobs "$program" compress "$src" "$packed" >> "$work/$tool.comp"
                     seconds "$program" decompress "$packed" "$back" >> "$work/$tool.dec" ;;
             esac
             cmp -s "$src" "$back" || { echo "$tool: round trip of $name differs" >&2; exit 1; }
@@ -153,6 +156,7 @@ for name in text text2 binary random text.enc text2.enc binary.enc; do
         if [ -n "$base_tree" ] && ! cmp -s "$work/$name.qxcodec" "$work/$name.base"; then
             echo "note: the streams of qxcodec and the base differ on $name" >&2
         fi
+        cmp -s "$work/$name.qxcodec" "$work/$name.qx+search" || { echo "the search thread's stream differs on $name" >&2; exit 1; }
     done
     for tool in $tools; do
         psize=$(stat -c %s "$work/$name.$tool")
@@ -161,9 +165,9 @@ for name in text text2 binary random text.enc text2.enc binary.enc; do
         awk -v n="$name" -v t="$tool" -v s="$size" -v p="$psize" -v c="$c" -v d="$d" -v cr="$cr" -v dr="$dr" 'BEGIN {
             printf "%-11s %-8s %8.1f %8.4f %10.2f %10.2f %8.2f %8.2f", n, t, s / 1e6, p / s, s / 1e6 / c, s / 1e6 / d, cr, dr }'
         if [ -n "$base_tree" ]; then
-            if [ "$tool" = qxcodec ]; then
-                printf ' %9.3f %9.3f' "$(ratio_median "$work/base.comp" "$work/qxcodec.comp")" \
-                    "$(ratio_median "$work/base.dec" "$work/qxcodec.dec")"
+            if [ "$tool" = qxcodec ] || [ "$tool" = qx+search ]; then
+                printf ' %9.3f %9.3f' "$(ratio_median "$work/base.comp" "$work/$tool.comp")" \
+                    "$(ratio_median "$work/base.dec" "$work/$tool.dec")"
             else
                 printf ' %9s %9s' - -
             fi
