@@ -205,6 +205,8 @@ private:
     };
     Block next_block();
     void take(uint8_t* to, size_t count, Block& block);
+    template <class Mine>
+    void begin_trees(Mine&& mine);
 
     CodecState& st_;
     ByteSource* source_ = nullptr;
@@ -460,6 +462,20 @@ void Encoder::tree_delete_alone(size_t p) { tree_delete(p); }
     return {data, data + n};
 }
 
+// Empties the trees, then adds the strings that begin in the spaces before the
+// first input byte (they are matchable, so a leading space can start a match)
+// and the first byte's own, whose match it leaves in best_length_ and
+// best_offset_: of them, those whose first byte `mine` accepts.
+template <class Mine>
+void Encoder::begin_trees(Mine&& mine) {
+    const uint8_t* const win = st_.window;
+    for (unsigned b = 0; b < 256; ++b) link(reinterpret_cast<uint8_t*>(st_.links), handle(tree_root + b), 1) = empty_link;
+    for (unsigned p = 0; p < window_size; ++p) st_.up_link[p] = empty_link;
+    for (unsigned i = 1; i <= lookahead_size; ++i)
+        if (mine(win[window_start - i])) tree_insert<false>(window_start - i);
+    if (mine(win[window_start])) tree_insert<true>(window_start);
+}
+
 // The input is read straight from the source's blocks: p runs through the
 // current one up to `end`, and only when it runs out mid-item does the slide
 // stop to fetch the next. Progress is checked with one comparison of p per
@@ -469,30 +485,16 @@ void Encoder::run(ByteSource& source, size_t size) {
     uint8_t* const win = st_.window;
     source_ = &source;
     left_ = size;
-    const uint8_t* p = nullptr;
-    const uint8_t* end = nullptr;
     init_model(st_.model);
-    for (unsigned b = 0; b < 256; ++b) link(reinterpret_cast<uint8_t*>(st_.links), handle(tree_root + b), 1) = empty_link;
-    for (unsigned p = 0; p < window_size; ++p) st_.up_link[p] = empty_link;
     std::memset(win, ' ', window_start);
-
     const size_t first = size < lookahead_size ? size : lookahead_size;
-    for (size_t copied = 0; copied < first;) {
-        if (p == end) {
-            const Block block = next_block();
-            p = block.begin;
-            end = block.end;
-        }
-        const size_t n = static_cast<size_t>(end - p) < first - copied ? static_cast<size_t>(end - p) : first - copied;
-        std::memcpy(win + window_start + copied, p, n);
-        p += n;
-        copied += n;
-    }
+    Block block{nullptr, nullptr};
+    take(win + window_start, first, block);
+    const uint8_t* p = block.begin;
+    const uint8_t* end = block.end;
     unsigned remaining = static_cast<unsigned>(first);
     unsigned r = window_start, s = 0;
-    // The spaces before the first byte are matchable, so a leading space can start a match.
-    for (unsigned i = 1; i <= lookahead_size; ++i) tree_insert<false>(r - i);
-    tree_insert<true>(r);
+    begin_trees([](uint8_t) { return true; });
     const Progress progress = st_.progress;
     size_t next_report = progress.report ? progress_interval : SIZE_MAX;
     size_t end_at = size - left_;  // input offset of `end`
@@ -679,21 +681,13 @@ void Encoder::search_part(Split& split, unsigned part) {
     }
     uint8_t* const win = st_.window;
     std::memcpy(win, split.st.window, sizeof st_.window);
-    for (unsigned b = 0; b < 256; ++b) link(reinterpret_cast<uint8_t*>(st_.links), handle(tree_root + b), 1) = empty_link;
-    for (unsigned p = 0; p < window_size; ++p) st_.up_link[p] = empty_link;
     const uint8_t* const part_of = split.part_of;
     const uint8_t mine = static_cast<uint8_t>(part);
-    for (unsigned i = 1; i <= lookahead_size; ++i)
-        if (part_of[win[window_start - i]] == mine) tree_insert<false>(window_start - i);
-    uint32_t first = 0;
-    if (part_of[win[window_start]] == mine) {
-        tree_insert<true>(window_start);
-        first = noted_match(best_length_, best_offset_);
-    }
+    begin_trees([&](uint8_t b) { return part_of[b] == mine; });
     const size_t size = split.size;
     {
         platform::Lock lock(split.mutex);
-        split.first_found[part] = first;
+        split.first_found[part] = noted_match(best_length_, best_offset_);  // 0 when position 0 is not this thread's
     }
     for (size_t k = 0; k < split.batches; ++k) {
         {
@@ -836,7 +830,8 @@ bool Encoder::run_split(ByteSource& source, size_t size, unsigned threads) {
             platform::Lock lock(split.mutex);
             for (unsigned t = 0; t < threads; ++t)
                 while (split.done[t] <= k) split.changed.wait(split.mutex);
-            for (unsigned t = 0; t < threads; ++t) first_note |= split.first_found[t];
+            if (k == 0)
+                for (unsigned t = 0; t < threads; ++t) first_note |= split.first_found[t];
         }
         if (k == 0) code_item(first_note, lead);
         const SplitBatch& batch = split.slots[k % split_slots];

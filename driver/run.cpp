@@ -44,7 +44,6 @@ std::string name_and_version() {
     std::exit(exit_fatal);
 }
 
-
 void scan_switches(RunState& state, std::vector<std::string>& args) {
     for (;;) {
         switch (next_switch(args, native_rules())) {
@@ -258,7 +257,6 @@ void close_list(RunState& state) {
     state.list_is_temporary = false;
 }
 
-// The file itself is made when a file is first compressed or decompressed.
 std::string free_work_file_name(const std::function<bool(const std::string&)>& taken) {
     const uint32_t pid = platform::current_process_id();
     std::string name;
@@ -269,6 +267,7 @@ std::string free_work_file_name(const std::function<bool(const std::string&)>& t
     return name;
 }
 
+// The file itself is made when a file is first compressed or decompressed.
 bool create_work_file(RunWorkFile& file) {
     if (!file.created) file.created = platform::create_new_file(file.name, file.slot);
     return file.created;
