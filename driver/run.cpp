@@ -267,8 +267,13 @@ std::string free_work_file_name(const std::function<bool(const std::string&)>& t
     return name;
 }
 
-// The file itself is made when a file is first compressed or decompressed.
+// The file itself is made when a file is first compressed or decompressed, and
+// made again, tracked anew, when another program has deleted it since.
 bool create_work_file(RunWorkFile& file) {
+    if (file.created && platform::fs::occupant(file.name) == platform::fs::Occupant::nothing) {
+        platform::untrack_temp_file(file.slot);
+        file.created = false;
+    }
     if (!file.created) file.created = platform::create_new_file(file.name, file.slot);
     return file.created;
 }

@@ -148,8 +148,10 @@ private:
     bool changed_ = false;
 };
 
-// The run's work file open for writing and reading at any offset: created or
-// truncated by open(), never through a link. Closed by close() or the destructor.
+// The run's work file open for writing and reading at any offset: open() takes
+// the file as made by create_new_file and truncates it, never making it itself
+// (so that an interrupt's deletion stays final) and never through a link.
+// Closed by close() or the destructor.
 class WorkFile {
 public:
     WorkFile() = default;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -391,11 +392,22 @@ void on_interrupt(int signal_number) {
     int saved_errno = errno;
     give_terminal_back();
     deleting_temp_files.store(1);
+    // A file another thread is making right now (its slot claimed, its path
+    // written, its open under way) is waited for: that thread is not stopped by
+    // the signal, but its open may wait on a busy disk, so the wait is up to two
+    // seconds in all, sleeping so that the thread it waits for can run.
+    struct timespec deadline {};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += 2;
+    auto before_deadline = [&deadline] {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return now.tv_sec < deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec < deadline.tv_nsec);
+    };
     for (TempSlot& slot : temp_files) {
-        // A file another thread is making right now (its slot claimed, its path
-        // written, its open under way) is waited for, a bounded while: that
-        // thread is not stopped by the signal and will be done at once.
-        for (long spins = 0; slot.used.load() == 1 && spins < 20000000; ++spins) {
+        while (slot.used.load() == 1 && before_deadline()) {
+            const struct timespec pause {0, 50000};
+            ::nanosleep(&pause, nullptr);
         }
         if (slot.used.load() == 2) ::unlink(slot.path);
     }

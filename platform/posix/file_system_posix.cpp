@@ -245,7 +245,10 @@ WorkFile::~WorkFile() { close(); }
 
 bool WorkFile::open(const std::string& path) {
     close();
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Never O_CREAT: the file was made, tracked, before its first use. An
+    // interrupt's handler deletes it on another thread while this one may be
+    // about to open it; making it again here would leave it behind.
+    fd_ = ::open(path.c_str(), O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
     return fd_ >= 0;
 }
 

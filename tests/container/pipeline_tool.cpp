@@ -42,6 +42,16 @@ int main(int argc, char** argv) {
         }
     }
     qx::platform::install_interrupt_handlers();
+    // The work file is made, tracked, before its first use, as a run makes it
+    // (after a killed run's is cleared away: each run here has the same name).
+    int work_slot = -1;
+    bool work_made = false;
+    if (!run.work_file.empty()) qx::platform::delete_file(run.work_file);
+    if (!run.work_file.empty())
+        run.make_work_file = [&] {
+            if (!work_made) work_made = qx::platform::create_new_file(run.work_file, work_slot);
+            return work_made;
+        };
     Result result;
     if (op == "encrypt") {
         const FileClass fc = classify_file(path);
@@ -51,6 +61,7 @@ int main(int argc, char** argv) {
     } else {
         return 2;
     }
+    if (work_made) qx::platform::delete_file(run.work_file);
     std::printf("\nstatus %s\n", fault_name(result.fault));
     switch (result.status) {
         case Status::done: return 0;

@@ -398,6 +398,7 @@ TEST_F(Pipeline, APreparedFileEndsAsTheUsualCallAndAChangeSendsItBack) {
             RunContext worker = run;
             worker.codec = &worker_codec;
             worker.work_file = (dir / "EXb12345").string();
+            write(worker.work_file, "");
             worker.random = nullptr;
             const uint8_t junk[qx::codec::Codec::carried_size] = {1, 2, 3};
             worker_codec.set_carried_bytes(junk, sizeof junk);

@@ -1,13 +1,16 @@
-// A process that keeps creating fresh files beside a file is interrupted at random
-// moments: whatever it was doing, the interrupt leaves no fresh file behind.
+// A process that keeps creating fresh files beside a file, or rewriting its work
+// file, is interrupted at random moments: whatever it was doing, the interrupt
+// leaves no file of its own behind.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -19,25 +22,21 @@ namespace {
 
 namespace fsys = std::filesystem;
 
-TEST(Replacement, InterruptedAtAnyMomentLeavesNoFreshFile) {
-    const fsys::path dir = fsys::temp_directory_path() / ("qx_replacement_" + std::to_string(::getpid()));
-    fsys::remove_all(dir);
-    fsys::create_directories(dir);
-    const std::string target = (dir / "file.txt").string();
+// Runs `child` in `rounds` forked processes, each interrupted (SIGINT or SIGTERM
+// in turn) after `least_us` plus up to 3 ms; returns how many files were left in
+// `dir` in all, deleting them after each round.
+int leftovers_after_interrupts(const fsys::path& dir, int rounds, int least_us, const std::function<void()>& child) {
     std::mt19937 rng(11);
     int leftovers = 0;
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         pid_t pid = ::fork();
         if (pid == 0) {
             install_interrupt_handlers();
             ::alarm(10);
-            const uint8_t byte = 'x';
-            for (;;) {  // creation, a write and deletion, over and over: most time goes to the system calls
-                fs::Replacement out;
-                if (out.begin(target)) out.write(&byte, 1);
-            }
+            child();
+            ::_exit(3);
         }
-        std::this_thread::sleep_for(std::chrono::microseconds(500 + rng() % 3000));
+        std::this_thread::sleep_for(std::chrono::microseconds(least_us + rng() % 3000));
         ::kill(pid, round % 2 ? SIGINT : SIGTERM);
         int status = 0;
         ::waitpid(pid, &status, 0);
@@ -47,16 +46,59 @@ TEST(Replacement, InterruptedAtAnyMomentLeavesNoFreshFile) {
             fsys::remove(entry.path());
         }
     }
-    EXPECT_EQ(leftovers, 0);
+    return leftovers;
+}
+
+fsys::path fresh_directory(const std::string& prefix) {
+    const fsys::path dir = fsys::temp_directory_path() / (prefix + std::to_string(::getpid()));
+    fsys::remove_all(dir);
+    fsys::create_directories(dir);
+    return dir;
+}
+
+TEST(Replacement, InterruptedAtAnyMomentLeavesNoFreshFile) {
+    const fsys::path dir = fresh_directory("qx_replacement_");
+    const std::string target = (dir / "file.txt").string();
+    EXPECT_EQ(leftovers_after_interrupts(dir, 60, 500, [&] {
+                  const uint8_t byte = 'x';
+                  for (;;) {  // creation, a write and deletion, over and over: most time goes to the system calls
+                      fs::Replacement out;
+                      if (out.begin(target)) out.write(&byte, 1);
+                  }
+              }),
+              0);
+    fsys::remove_all(dir);
+}
+
+// One thread rewrites the work file over and over while the signal's handler,
+// on another thread, deletes it: opening it again must not make it anew.
+TEST(Replacement, AWorkFileInUseOnAnotherThreadIsGoneAfterAnInterrupt) {
+    const fsys::path dir = fresh_directory("qx_work_file_");
+    const std::string work = (dir / "EXa00001").string();
+    EXPECT_EQ(leftovers_after_interrupts(dir, 200, 2000, [&] {
+                  int slot = -1;
+                  if (!create_new_file(work, slot)) return;
+                  sigset_t all;
+                  sigfillset(&all);
+                  ::pthread_sigmask(SIG_BLOCK, &all, nullptr);  // the handler runs on the main thread
+                  std::thread([&] {
+                      const uint8_t byte = 'x';
+                      for (;;) {
+                          fs::WorkFile file;
+                          if (file.open(work)) file.write_at(0, &byte, 1);
+                      }
+                  }).detach();
+                  ::pthread_sigmask(SIG_UNBLOCK, &all, nullptr);
+                  for (;;) ::pause();
+              }),
+              0);
     fsys::remove_all(dir);
 }
 
 // Contents put together out of order: the fresh file is owner-only until the
 // commit gives it the file's bits, and reads back what was written where.
 TEST(Replacement, PositionalContentsStayOwnerOnlyUntilTheCommit) {
-    const fsys::path dir = fsys::temp_directory_path() / ("qx_positional_" + std::to_string(::getpid()));
-    fsys::remove_all(dir);
-    fsys::create_directories(dir);
+    const fsys::path dir = fresh_directory("qx_positional_");
     const std::string target = (dir / "file.txt").string();
     fs::Replacement out;
     ASSERT_TRUE(out.begin(target));
