@@ -218,10 +218,11 @@ BOOL WINAPI on_console_event(DWORD) {
     ::InterlockedExchange(&interrupt_state.ending, 1);
     if (interrupt_state.raw_mode_active != 0 && interrupt_state.input != INVALID_HANDLE_VALUE)
         ::SetConsoleMode(interrupt_state.input, interrupt_state.saved_mode);
+    // A slot another thread is filling in is waited for: up to two seconds in
+    // all, sleeping, so that the thread it waits for can run.
+    const ULONGLONG deadline = ::GetTickCount64() + 2000;
     for (TempSlot& slot : temp_files) {
-        // A slot another thread is filling in is waited for, a bounded while.
-        for (long spins = 0; slot.used == 1 && spins < 20000000; ++spins) {
-        }
+        while (slot.used == 1 && ::GetTickCount64() < deadline) ::Sleep(1);
         if (slot.used != 2 || ::DeleteFileA(slot.path)) continue;
         // Held open without delete sharing: the process ends at once, so its handles may go now.
         close_handles_to(slot.path);
