@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
     }
     qx::platform::install_interrupt_handlers();
     // The work file is made, tracked, before its first use, as a run makes it
-    // (after a killed run's is cleared away: each run here has the same name).
+    // (after an earlier run's is cleared away: each run here may have the same
+    // name). It stays after a run that ends, holding the codec's input.
     int work_slot = -1;
     bool work_made = false;
     if (!run.work_file.empty()) qx::platform::delete_file(run.work_file);
@@ -61,7 +62,6 @@ int main(int argc, char** argv) {
     } else {
         return 2;
     }
-    if (work_made) qx::platform::delete_file(run.work_file);
     std::printf("\nstatus %s\n", fault_name(result.fault));
     switch (result.status) {
         case Status::done: return 0;
