@@ -396,16 +396,14 @@ void on_interrupt(int signal_number) {
     // written, its open under way) is waited for: that thread is not stopped by
     // the signal, but its open may wait on a busy disk, so the wait is up to two
     // seconds in all, sleeping so that the thread it waits for can run.
-    struct timespec deadline {};
-    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += 2;
-    auto before_deadline = [&deadline] {
+    const auto now_ns = [] {
         struct timespec now {};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
-        return now.tv_sec < deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec < deadline.tv_nsec);
+        return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
     };
+    const long long deadline = now_ns() + 2000000000;
     for (TempSlot& slot : temp_files) {
-        while (slot.used.load() == 1 && before_deadline()) {
+        while (slot.used.load() == 1 && now_ns() < deadline) {
             const struct timespec pause {0, 50000};
             ::nanosleep(&pause, nullptr);
         }

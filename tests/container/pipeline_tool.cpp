@@ -47,12 +47,13 @@ int main(int argc, char** argv) {
     // name). It stays after a run that ends, holding the codec's input.
     int work_slot = -1;
     bool work_made = false;
-    if (!run.work_file.empty()) qx::platform::delete_file(run.work_file);
-    if (!run.work_file.empty())
+    if (!run.work_file.empty()) {
+        qx::platform::delete_file(run.work_file);
         run.make_work_file = [&] {
             if (!work_made) work_made = qx::platform::create_new_file(run.work_file, work_slot);
             return work_made;
         };
+    }
     Result result;
     if (op == "encrypt") {
         const FileClass fc = classify_file(path);
