@@ -1,9 +1,6 @@
 // The adaptive symbol model: starting state and the periodic rebuild.
 #include "codec/model.hpp"
 
-#include <algorithm>
-#include <cstring>
-
 namespace qx::codec {
 
 void init_model(Model& m) {
@@ -25,27 +22,41 @@ void init_model(Model& m) {
 void rebuild_model(Model& m) {
     uint16_t* const weight = m.node_weight;
     uint16_t* const child = m.first_child;
-    // Gather the leaves at the bottom, in their order, with halved weights.
-    unsigned j = 0;
+    // The leaves in their order, with halved weights: halving keeps them in weight order.
+    uint16_t leaf_weight[symbol_count], leaf_child[symbol_count];
+    unsigned leaves = 0;
     for (unsigned i = 0; i < node_count; ++i) {
         if (child[i] >= node_count) {
-            child[j] = child[i];
-            weight[j] = static_cast<uint16_t>((weight[i] + 1) / 2);
-            ++j;
+            leaf_child[leaves] = child[i];
+            leaf_weight[leaves] = static_cast<uint16_t>((weight[i] + 1) / 2);
+            ++leaves;
         }
     }
-    // Join the two lightest free nodes each time; the new node goes after every
-    // node of equal or smaller weight.
-    unsigned i = 0;
-    for (unsigned n = symbol_count; n < node_count; ++n, i += 2) {
-        const unsigned f = weight[i] + weight[i + 1];
-        // Nodes 0..n-1 are in weight order: the first one heavier than f.
-        const auto k = static_cast<unsigned>(std::upper_bound(weight, weight + n, f) - weight);
-        std::memmove(&weight[k + 1], &weight[k], (n - k) * sizeof weight[0]);
-        std::memmove(&child[k + 1], &child[k], (n - k) * sizeof child[0]);
-        weight[k] = static_cast<uint16_t>(f);
-        child[k] = static_cast<uint16_t>(i);
+    // Each new node joins the two lightest free nodes, 2j and 2j + 1, and goes
+    // after every node of equal or smaller weight. The new nodes come out in
+    // weight order, so the tree is the merge of the leaves with them, a leaf
+    // first among equals, and a new node lands beyond its children: nodes
+    // 0..2j+1 are settled before node j is made, and none moves afterwards.
+    uint16_t joined_weight[symbol_count - 1];
+    unsigned joined = 0, next_leaf = 0, next_joined = 0, out = 0;
+    const auto settle = [&](unsigned until) {
+        for (; out < until; ++out) {
+            if (next_joined < joined && (next_leaf == leaves || joined_weight[next_joined] < leaf_weight[next_leaf])) {
+                weight[out] = joined_weight[next_joined];
+                child[out] = static_cast<uint16_t>(2 * next_joined);
+                ++next_joined;
+            } else {
+                weight[out] = leaf_weight[next_leaf];
+                child[out] = leaf_child[next_leaf];
+                ++next_leaf;
+            }
+        }
+    };
+    for (; joined < symbol_count - 1; ++joined) {
+        settle(2 * joined + 2);
+        joined_weight[joined] = static_cast<uint16_t>(weight[2 * joined] + weight[2 * joined + 1]);
     }
+    settle(node_count);
     for (unsigned n = 0; n < node_count; ++n) {
         const unsigned c = child[n];
         m.node_parent[c] = static_cast<uint16_t>(n);

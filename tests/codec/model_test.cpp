@@ -1,6 +1,8 @@
 // The adaptive model: known codes, the update order, the rebuild, and its invariants.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -95,6 +97,58 @@ TEST(CodecModel, StaysConsistentThroughSkewedUpdatesAndManyRebuilds) {
         if (k % 9973 == 0) expect_consistent(m);
     }
     expect_consistent(m);
+}
+
+// The rebuild written the plain way: each new node is inserted into the weight
+// order after every node of equal or smaller weight, shifting the rest up.
+void rebuild_by_insertion(Model& m) {
+    uint16_t* const weight = m.node_weight;
+    uint16_t* const child = m.first_child;
+    unsigned j = 0;
+    for (unsigned i = 0; i < node_count; ++i) {
+        if (child[i] >= node_count) {
+            child[j] = child[i];
+            weight[j] = static_cast<uint16_t>((weight[i] + 1) / 2);
+            ++j;
+        }
+    }
+    for (unsigned n = symbol_count, i = 0; n < node_count; ++n, i += 2) {
+        const unsigned f = weight[i] + weight[i + 1];
+        const auto k = static_cast<unsigned>(std::upper_bound(weight, weight + n, f) - weight);
+        std::memmove(&weight[k + 1], &weight[k], (n - k) * sizeof weight[0]);
+        std::memmove(&child[k + 1], &child[k], (n - k) * sizeof child[0]);
+        weight[k] = static_cast<uint16_t>(f);
+        child[k] = static_cast<uint16_t>(i);
+    }
+    for (unsigned n = 0; n < node_count; ++n) {
+        const unsigned c = child[n];
+        m.node_parent[c] = static_cast<uint16_t>(n);
+        if (c < node_count) m.node_parent[c + 1] = static_cast<uint16_t>(n);
+    }
+    m.node_parent[root_node] = 0;
+}
+
+// Ties between leaves and joined nodes decide the codes, so the rebuild must
+// build exactly the tree of the plain construction, whatever the weights.
+TEST(CodecModel, RebuildMatchesThePlainConstruction) {
+    for (const double p : {0.5, 0.05, 0.005}) {
+        Model m;
+        init_model(m);
+        std::mt19937 rng(static_cast<unsigned>(p * 1000));
+        std::geometric_distribution<unsigned> skew(p);
+        for (unsigned k = 0; k < 100000; ++k) {
+            if (k % 997 == 0 || m.node_weight[root_node] == weight_limit) {
+                Model plain = m;
+                rebuild_by_insertion(plain);
+                Model fast = m;
+                rebuild_model(fast);
+                ASSERT_EQ(0, std::memcmp(fast.node_weight, plain.node_weight, sizeof fast.node_weight)) << p << " " << k;
+                ASSERT_EQ(0, std::memcmp(fast.first_child, plain.first_child, sizeof fast.first_child)) << p << " " << k;
+                ASSERT_EQ(0, std::memcmp(fast.node_parent, plain.node_parent, sizeof fast.node_parent)) << p << " " << k;
+            }
+            update_model(m, skew(rng) % symbol_count);
+        }
+    }
 }
 
 }  // namespace
