@@ -55,34 +55,51 @@ bool ForwardChain::finish(const Emit& emit) { return filled_ == size_ && run(tru
 
 int ForwardChain::key_index() const { return static_cast<int>(k_ == 0 ? n_ - 1 : k_ - 1); }
 
+// The loops work on local copies of the positions: stores through the byte
+// buffer could otherwise change the members, which would then be reloaded after
+// every byte.
 bool ForwardChain::run(bool at_end, const Emit& emit) {
-    uint8_t* const b = buffer_.data();
-    const uint64_t s = start_;
+    uint8_t* const b = buffer_.data() - start_;  // indexed by chain position
+    const uint64_t last = last_;
     // Pair swap and negation of every byte but the last, a complete pair at a time.
-    for (; prepared_ + 2 <= filled_; prepared_ += 2) {
-        uint8_t& first = b[prepared_ - s];
-        uint8_t& second = b[prepared_ + 1 - s];
+    uint64_t prepared = prepared_;
+    // Both bytes of a pair are negated while the pair ends before the last byte.
+    for (; prepared + 2 <= filled_ && prepared + 1 < last; prepared += 2) {
+        const uint8_t first = b[prepared], second = b[prepared + 1];
+        b[prepared] = static_cast<uint8_t>(0u - second);
+        b[prepared + 1] = static_cast<uint8_t>(0u - first);
+    }
+    for (; prepared + 2 <= filled_; prepared += 2) {
+        uint8_t& first = b[prepared];
+        uint8_t& second = b[prepared + 1];
         std::swap(first, second);
         first = static_cast<uint8_t>(0u - first);
-        if (prepared_ + 1 < last_) second = static_cast<uint8_t>(0u - second);
+        if (prepared + 1 < last) second = static_cast<uint8_t>(0u - second);
     }
-    if (at_end && prepared_ < filled_) prepared_ = filled_;  // an odd last byte stays as it is
+    if (at_end && prepared < filled_) prepared = filled_;  // an odd last byte stays as it is
+    prepared_ = prepared;
 
     // Key shuffle: a step needs its partners, up to 255 places on or the last byte.
     uint64_t limit = 0;
-    if (prepared_ == size_) limit = last_;
-    else if (prepared_ > reach) limit = prepared_ - reach;
+    if (prepared == size_) limit = last;
+    else if (prepared > reach) limit = prepared - reach;
     if (size_ >= 2 && n_ > 0) {
-        const uint64_t clear = std::min(limit, last_ >= reach ? last_ - reach + 1 : 0);
-        for (; step_ < clear; ++step_) {
-            std::swap(b[step_ - s], b[step_ - s + password_[k_]]);
-            if (++k_ == n_) k_ = 0;
+        const uint8_t* const key = password_;
+        const size_t n = n_;
+        uint64_t step = step_;
+        size_t k = k_;
+        const uint64_t clear = std::min(limit, last >= reach ? last - reach + 1 : 0);
+        for (; step < clear; ++step) {
+            std::swap(b[step], b[step + key[k]]);
+            if (++k == n) k = 0;
         }
-        for (; step_ < limit; ++step_) {
-            const uint64_t partner = std::min(step_ + password_[k_], last_);
-            std::swap(b[step_ - s], b[partner - s]);
-            if (++k_ == n_) k_ = 0;
+        for (; step < limit; ++step) {
+            const uint64_t partner = std::min(step + key[k], last);
+            std::swap(b[step], b[partner]);
+            if (++k == n) k = 0;
         }
+        step_ = step;
+        k_ = k;
     }
     // Every position before the next step is final; the last one once all steps are done.
     if (at_end) return hand_out(size_, emit);
@@ -126,20 +143,25 @@ bool InverseChain::run(bool at_end, const Emit& emit) {
     // In region order the backward shuffle runs forward: region position m is the
     // chain's position last - m, and its step exchanges it with the position up to
     // 255 before it (or with position 0 where that would fall before the start).
-    uint8_t* const b = buffer_.data();
-    const uint64_t s = start_;
+    uint8_t* const b = buffer_.data() - start_;  // indexed by region position
+    const uint8_t* const key = password_;
+    const size_t n = n_;
     const uint64_t limit = filled_;
+    uint64_t step = step_;
+    size_t k = k_;
     const uint64_t clear = std::min<uint64_t>(limit, reach + 1);
-    for (; step_ < clear; ++step_) {
-        const uint64_t x = password_[k_];
-        const uint64_t partner = step_ >= x ? step_ - x : 0;
-        std::swap(b[step_ - s], b[partner - s]);
-        k_ = k_ == 0 ? n_ - 1 : k_ - 1;
+    for (; step < clear; ++step) {
+        const uint64_t x = key[k];
+        const uint64_t partner = step >= x ? step - x : 0;
+        std::swap(b[step], b[partner]);
+        k = k == 0 ? n - 1 : k - 1;
     }
-    for (; step_ < limit; ++step_) {
-        std::swap(b[step_ - s], b[step_ - s - password_[k_]]);
-        k_ = k_ == 0 ? n_ - 1 : k_ - 1;
+    for (; step < limit; ++step) {
+        std::swap(b[step], b[step - key[k]]);
+        k = k == 0 ? n - 1 : k - 1;
     }
+    step_ = step;
+    k_ = k;
     if (at_end) return hand_out(size_, emit);
     // Steps from step_ on reach back no further than step_ - 255.
     if (step_ > reach && step_ - reach - start_ >= block_) return hand_out(step_ - reach, emit);
