@@ -12,16 +12,6 @@ namespace {
 // A shuffle partner lies at most this far from its step.
 constexpr uint64_t reach = 255;
 
-inline uint64_t reverse_bytes(uint64_t v) {
-#if defined(__GNUC__) || defined(__clang__)
-    return __builtin_bswap64(v);
-#else
-    uint64_t r = 0;
-    for (int k = 0; k < 8; ++k, v >>= 8) r = r << 8 | (v & 0xFF);
-    return r;
-#endif
-}
-
 // Hands the first `count` bytes of `buffer`, final and in chain order, to `emit`
 // reversed, as the result's bytes just before `end`, and drops them: both chains
 // run opposite to the order of their result.
@@ -35,7 +25,7 @@ bool emit_reversed(std::vector<uint8_t>& buffer, std::vector<uint8_t>& out, size
     for (; i + 8 <= count; i += 8) {
         uint64_t word;
         std::memcpy(&word, from + i, 8);
-        word = reverse_bytes(word);
+        word = __builtin_bswap64(word);
         std::memcpy(to + count - 8 - i, &word, 8);
     }
     for (; i < count; ++i) to[count - 1 - i] = from[i];
@@ -80,22 +70,21 @@ int ForwardChain::key_index() const { return static_cast<int>(k_ == 0 ? n_ - 1 :
 // buffer could otherwise change the members, which would then be reloaded after
 // every byte.
 bool ForwardChain::run(bool at_end, const Emit& emit) {
-    uint8_t* const b = buffer_.data() - start_;  // indexed by chain position
-    const uint64_t last = last_;
+    uint8_t* const b = buffer_.data();
+    const uint64_t s = start_, last = last_;
     // Pair swap and negation of every byte but the last, a complete pair at a time.
     uint64_t prepared = prepared_;
     // Both bytes of a pair are negated while the pair ends before the last byte.
     for (; prepared + 2 <= filled_ && prepared + 1 < last; prepared += 2) {
-        const uint8_t first = b[prepared], second = b[prepared + 1];
-        b[prepared] = static_cast<uint8_t>(0u - second);
-        b[prepared + 1] = static_cast<uint8_t>(0u - first);
+        const uint8_t first = b[prepared - s], second = b[prepared + 1 - s];
+        b[prepared - s] = static_cast<uint8_t>(0u - second);
+        b[prepared + 1 - s] = static_cast<uint8_t>(0u - first);
     }
-    for (; prepared + 2 <= filled_; prepared += 2) {
-        uint8_t& first = b[prepared];
-        uint8_t& second = b[prepared + 1];
-        std::swap(first, second);
-        first = static_cast<uint8_t>(0u - first);
-        if (prepared + 1 < last) second = static_cast<uint8_t>(0u - second);
+    if (prepared + 2 <= filled_) {
+        // The pair that holds the last byte: swapped, and only its first byte negated.
+        std::swap(b[prepared - s], b[prepared + 1 - s]);
+        b[prepared - s] = static_cast<uint8_t>(0u - b[prepared - s]);
+        prepared += 2;
     }
     if (at_end && prepared < filled_) prepared = filled_;  // an odd last byte stays as it is
     prepared_ = prepared;
@@ -111,12 +100,12 @@ bool ForwardChain::run(bool at_end, const Emit& emit) {
         size_t k = k_;
         const uint64_t clear = std::min(limit, last >= reach ? last - reach + 1 : 0);
         for (; step < clear; ++step) {
-            std::swap(b[step], b[step + key[k]]);
+            std::swap(b[step - s], b[step - s + key[k]]);
             if (++k == n) k = 0;
         }
         for (; step < limit; ++step) {
             const uint64_t partner = std::min(step + key[k], last);
-            std::swap(b[step], b[partner]);
+            std::swap(b[step - s], b[partner - s]);
             if (++k == n) k = 0;
         }
         step_ = step;
@@ -164,7 +153,8 @@ bool InverseChain::run(bool at_end, const Emit& emit) {
     // In region order the backward shuffle runs forward: region position m is the
     // chain's position last - m, and its step exchanges it with the position up to
     // 255 before it (or with position 0 where that would fall before the start).
-    uint8_t* const b = buffer_.data() - start_;  // indexed by region position
+    uint8_t* const b = buffer_.data();
+    const uint64_t s = start_;
     const uint8_t* const key = password_;
     const size_t n = n_;
     const uint64_t limit = filled_;
@@ -174,11 +164,11 @@ bool InverseChain::run(bool at_end, const Emit& emit) {
     for (; step < clear; ++step) {
         const uint64_t x = key[k];
         const uint64_t partner = step >= x ? step - x : 0;
-        std::swap(b[step], b[partner]);
+        std::swap(b[step - s], b[partner - s]);
         k = k == 0 ? n - 1 : k - 1;
     }
     for (; step < limit; ++step) {
-        std::swap(b[step], b[step - key[k]]);
+        std::swap(b[step - s], b[step - s - key[k]]);
         k = k == 0 ? n - 1 : k - 1;
     }
     step_ = step;
