@@ -28,9 +28,10 @@ inline void store_be32(uint8_t* p, uint32_t v) {
 }
 
 // The match tree's links hold handles: four times a node's number, which is the
-// byte offset of the node's pair of links in CodecState::links. A step down the
-// tree then loads from the links at a handle without scaling it first, which
-// takes a cycle off every step of the chain of dependent loads.
+// byte offset of the node's pair of links in CodecState::links and of its key in
+// CodecState::keys. A step down the tree then loads from both at a handle
+// without scaling it first, which takes a cycle off every step of the chain of
+// dependent loads.
 inline size_t handle(size_t p) { return 4 * p; }
 inline size_t node_of(size_t h) { return h >> 2; }
 constexpr uint16_t empty_link = 4 * no_node;
@@ -55,7 +56,7 @@ inline unsigned link_half(uint32_t both, unsigned half) {
 // Replaces x, y and z by x_above, y_above and z_above when a > b, without a
 // branch: the outcome of a tree step is unpredictable. Compilers tend to turn
 // such a choice into a branch, so on x86-64 conditional moves are written out.
-inline void take_if_above(uint64_t a, uint64_t b, size_t& x, size_t x_above, uint64_t& y, uint64_t y_above, uint32_t& z,
+inline void take_if_above(uint64_t a, uint64_t b, size_t& x, size_t x_above, uint32_t& y, uint32_t y_above, uint32_t& z,
                           uint32_t z_above) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     __asm__("cmp %[b], %[a]\n\t"
@@ -68,18 +69,19 @@ inline void take_if_above(uint64_t a, uint64_t b, size_t& x, size_t x_above, uin
 #else
     const uint64_t mask = 0 - static_cast<uint64_t>(a > b);
     x ^= (x ^ x_above) & static_cast<size_t>(mask);
-    y ^= (y ^ y_above) & mask;
+    y ^= (y ^ y_above) & static_cast<uint32_t>(mask);
     z ^= (z ^ z_above) & static_cast<uint32_t>(mask);
 #endif
 }
 
-// Compares the strings at r and p, which share bytes 0..8, from byte 9 on, a
-// word at a time: returns the length of their common prefix (60 or more:
-// equal) and leaves in a and b the first words that differ, as big-endian
-// numbers, which order the two strings.
-[[gnu::always_inline]] inline unsigned compare_from_9(const uint8_t* win, size_t r, size_t p, uint64_t& a, uint64_t& b) {
+// Compares the strings at r and p, which share bytes 0..from-1, from byte
+// `from` on, a word at a time: returns the length of their common prefix (60
+// or more: equal) and leaves in a and b the first words that differ, as
+// big-endian numbers, which order the two strings.
+[[gnu::always_inline]] inline unsigned compare_from(const uint8_t* win, size_t r, size_t p, unsigned from, uint64_t& a,
+                                                    uint64_t& b) {
     a = b = 0;
-    unsigned i = 9;
+    unsigned i = from;
     for (; i < lookahead_size; i += 8) {
         a = load_be64(win + r + i);
         b = load_be64(win + p + i);
@@ -88,14 +90,29 @@ inline void take_if_above(uint64_t a, uint64_t b, size_t& x, size_t x_above, uin
     return i + (static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3);
 }
 
-// Keeps in `best` the better of it and the match of length i with node p met by
-// the search for r: the longer wins, and among equally long ones the nearer.
-// The length above the node's age from the oldest end of the window
-// (4095 - offset) orders them both at once.
-inline void keep_best(unsigned& best, unsigned i, size_t p, unsigned r) {
-    const unsigned score = i << 12 | ((static_cast<unsigned>(p) - r) & (window_size - 1));
-    best = score > best ? score : best;
+// Keeps in `best` the better of it and a match met by the search for r: the
+// longer wins, and among equally long ones the nearer. A match scores
+// (72 - length) << 14 | 4 * distance, and the lowest score is the best: for
+// the usual step, whose length is 4 - top / 8 with `top` the highest bit in
+// which the keys differ, 72 - length is then 68 + top / 8. h is the node's
+// handle and hr is r's, so that their difference is four times the distance.
+inline void keep_best(unsigned& best, unsigned score) { best = score < best ? score : best; }
+inline unsigned distance_part(size_t h, size_t hr) { return static_cast<unsigned>(hr - h) & (4 * (window_size - 1)); }
+inline unsigned step_score(uint32_t differ, size_t h, size_t hr) {
+    const unsigned top = 31 ^ static_cast<unsigned>(std::countl_zero(differ));  // differ is never 0
+    return ((top >> 3) + 68) << 14 | distance_part(h, hr);
 }
+inline unsigned long_score(unsigned length, size_t h, size_t hr) { return (72 - length) << 14 | distance_part(h, hr); }
+constexpr unsigned no_score = 72u << 14;  // length 0: above every match's score
+
+// The key of the node with handle h, at byte offset h of keys.
+inline uint32_t key_at(const uint8_t* keys, size_t h) {
+    uint32_t key;
+    std::memcpy(&key, keys + h, 4);
+    return key;
+}
+
+inline uint32_t load_be32(const uint8_t* p) { return static_cast<uint32_t>(load_be64(p) >> 32); }
 
 // How much output a streaming operation hands to its sink at a time.
 constexpr size_t piece_size = size_t{1} << 20;
@@ -242,9 +259,10 @@ void Encoder::encode_offset(unsigned o) {
 // search and is replaced by r.
 //
 // Most nodes on a path differ from r within a few bytes, so each step compares
-// bytes 1..8 as a big-endian word against r's, which stays in a register, and
-// only a node sharing 9 bytes or more takes further words. While a node is
-// compared, both of its children's links and first words are already being
+// the node's key (bytes 1..4, kept apart from the window so that it is read at
+// the node's handle with no shift and no byte swap) against r's, which stays in
+// a register, and only a node sharing 5 bytes or more reads the window. While
+// a node is compared, both of its children's links and keys are already being
 // fetched, and the comparison only selects one of them: the step to the next
 // node then waits on the comparison alone, not on a load after it. The side
 // taken and the best match are selected without branches: both are
@@ -254,50 +272,51 @@ template <bool find_match>
     uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
     uint16_t* const up = st_.up_link;
     const uint8_t* const win = st_.window;
+    const uint8_t* const keys = reinterpret_cast<const uint8_t*>(st_.keys);
     const uint8_t* const key = win + r;
     const size_t hr = handle(r);
     link(links, hr, 0) = link(links, hr, 1) = empty_link;
-    const uint64_t key1 = load_be64(key + 1);
-    unsigned best_score = 0;  // length << 12 | (4095 - offset) of the best match met
+    const uint32_t key1 = load_be32(key + 1);
+    st_.keys[r] = key1;
+    unsigned best_score = no_score;
     size_t h = handle(tree_root + key[0]);
     size_t go_right = 1;  // the side of h where r is attached
     size_t next = link(links, h, 1);
     if (next != empty_link) {
         h = next;
-        uint64_t word = load_be64(win + node_of(h) + 1);
+        uint32_t word = key_at(keys, h);
         uint32_t children = load_links(links, h);
         for (;;) {
-            // The empty link has slots in the window and the links too, so
+            // The empty link has slots in the keys and the links too, so
             // fetching through it is harmless.
             const size_t left = link_half(children, 0), right = link_half(children, 1);
-            const uint64_t left_word = load_be64(win + node_of(left) + 1);
-            const uint64_t right_word = load_be64(win + node_of(right) + 1);
+            const uint32_t left_word = key_at(keys, left);
+            const uint32_t right_word = key_at(keys, right);
             const uint32_t left_children = load_links(links, left), right_children = load_links(links, right);
-            const uint64_t node_word = word;
+            const uint32_t node_word = word;
             next = left;
             word = left_word;
             children = left_children;
             if (node_word == key1) [[unlikely]] {
-                // 9 bytes or more in common: compare the rest word by word.
+                // 5 bytes or more in common: compare the rest word by word.
                 const size_t p = node_of(h);
                 uint64_t a, b;
-                const unsigned i = compare_from_9(win, r, p, a, b);
+                const unsigned i = compare_from(win, r, p, 5, a, b);
                 if (i >= lookahead_size) {
                     replace_node(h, r);
                     best_length_ = lookahead_size;
                     best_offset_ = ((r - static_cast<unsigned>(p)) & (window_size - 1)) - 1;
                     return;
                 }
-                if (find_match) keep_best(best_score, i, p, r);
+                if (find_match) keep_best(best_score, long_score(i, h, hr));
                 take_if_above(a, b, next, right, word, right_word, children, right_children);
                 if (next == empty_link) {
                     go_right = a > b;
                     break;
                 }
             } else {
-                // The usual step: bytes 1..8 decide.
-                if (find_match)
-                    keep_best(best_score, 1 + (static_cast<unsigned>(std::countl_zero(key1 ^ node_word)) >> 3), node_of(h), r);
+                // The usual step: bytes 1..4 decide.
+                if (find_match) keep_best(best_score, step_score(key1 ^ node_word, h, hr));
                 take_if_above(key1, node_word, next, right, word, right_word, children, right_children);
                 if (next == empty_link) {
                     go_right = key1 > node_word;
@@ -309,9 +328,10 @@ template <bool find_match>
     }
     link(links, h, go_right) = static_cast<uint16_t>(hr);
     up[r] = static_cast<uint16_t>(h);
-    const unsigned best_length = best_score >> 12;
-    best_length_ = best_length >= min_match ? best_length : 0;
-    best_offset_ = best_length >= min_match ? window_size - 1 - (best_score & (window_size - 1)) : 0;
+    const unsigned best_length = 72 - (best_score >> 14);
+    const bool found = best_length >= min_match;
+    best_length_ = found ? best_length : 0;
+    best_offset_ = found ? (best_score & (4 * (window_size - 1))) / 4 - 1 : 0;
 }
 
 // Puts position r in the place of the node with handle h, whose string equals
@@ -384,7 +404,7 @@ inline void Encoder::refill(unsigned s, uint8_t c) {
 inline unsigned Encoder::compare_strings(unsigned r, size_t p, bool& after) const {
     const uint8_t* const win = st_.window;
     uint64_t a = load_be64(win + r + 1), b = load_be64(win + p + 1);
-    const unsigned i = a == b ? compare_from_9(win, r, p, a, b) : 1 + (static_cast<unsigned>(std::countl_zero(a ^ b)) >> 3);
+    const unsigned i = a == b ? compare_from(win, r, p, 9, a, b) : 1 + (static_cast<unsigned>(std::countl_zero(a ^ b)) >> 3);
     after = a > b;
     return i;
 }
@@ -421,6 +441,7 @@ bool Encoder::insert_near(unsigned r, size_t q, bool after) {
     uint16_t* const up = st_.up_link;
     if (up[q] == empty_link) return false;
     const size_t hr = handle(r);
+    st_.keys[r] = load_be32(st_.window + r + 1);
     const size_t side = after;
     size_t near = handle(q), far;
     for (unsigned steps = 0;; ++steps) {

@@ -46,6 +46,11 @@ struct CodecState {
     // p's pair of links.
     uint16_t links[2 * (window_size + 1 + 256)];
     uint16_t up_link[window_size + 1];
+    // keys[p]: bytes 1..4 of the string at position p, as a big-endian number,
+    // set when p goes into a tree (the string stays as it is while there):
+    // a tree step reads them at the offset the links hold, with no scaling and
+    // no byte swap. Entry no_node is only ever read through an empty link.
+    uint32_t keys[window_size + 1];
     unsigned longest_code = 0;  // longest symbol code written since construction (for tests)
     bool read_carried = false;  // the last decoding copied bytes the operation before had left
     unsigned search_threads = 0;  // threads of their own for the match search of a long compression
