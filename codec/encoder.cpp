@@ -32,7 +32,7 @@ inline void store_be32(uint8_t* p, uint32_t v) {
 // CodecState::keys. A step down the tree then loads from both at a handle
 // without scaling it first, which takes a cycle off every step of the chain of
 // dependent loads.
-inline size_t handle(size_t p) { return 4 * p; }
+constexpr size_t handle(size_t p) { return 4 * p; }
 inline size_t node_of(size_t h) { return h >> 2; }
 constexpr uint16_t empty_link = 4 * no_node;
 
@@ -354,30 +354,35 @@ void Encoder::replace_node(size_t h, unsigned r) {
 // Removes position p from its tree (nothing when it is in none). A node with two
 // children is replaced by its in-order predecessor. up_link is indexed by node
 // and holds the handle of the node's parent.
+//
+// Which of the four shapes p has (no children, one on either side, two) is
+// unpredictable, so only the one case that needs a walk (two children, the left
+// one with a right subtree) takes a branch. The rest is chosen with masks: the
+// empty link is the one link with bit 14 set (positions' handles are below it),
+// and stores that do not apply go to the empty link's slots, which nothing
+// reads.
 [[gnu::always_inline]] inline void Encoder::tree_delete(size_t p) {
+    static_assert(empty_link == 1u << 14 && handle(window_size - 1) < empty_link);
     uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
     uint16_t* const up = st_.up_link;
     if (up[p] == empty_link) return;
     const size_t hp = handle(p);
     const size_t left = link(links, hp, 0), right = link(links, hp, 1);
-    size_t q;
-    if (right == empty_link) {
-        q = left;
-    } else if (left == empty_link) {
-        q = right;
-    } else {
-        q = left;
-        if (link(links, q, 1) != empty_link) {
-            do q = link(links, q, 1); while (link(links, q, 1) != empty_link);
-            const size_t q_left = link(links, q, 0);
-            link(links, up[node_of(q)], 1) = static_cast<uint16_t>(q_left);
-            up[node_of(q_left)] = up[node_of(q)];
-            link(links, q, 0) = static_cast<uint16_t>(left);
-            up[node_of(left)] = static_cast<uint16_t>(q);
-        }
-        link(links, q, 1) = static_cast<uint16_t>(right);
-        up[node_of(right)] = static_cast<uint16_t>(q);
+    const size_t left_right = link(links, left, 1);
+    const size_t left_empty = 0 - (left >> 14);                    // all ones when there is no left child
+    const size_t one_or_none = 0 - ((left | right) >> 14);          // all ones unless there are two
+    size_t q = left ^ ((left ^ right) & left_empty);               // the only child, or the left one
+    if ((left | right | left_right) < empty_link) {
+        q = left_right;
+        while (link(links, q, 1) != empty_link) q = link(links, q, 1);
+        const size_t q_left = link(links, q, 0);
+        link(links, up[node_of(q)], 1) = static_cast<uint16_t>(q_left);
+        up[node_of(q_left)] = up[node_of(q)];
+        link(links, q, 0) = static_cast<uint16_t>(left);
+        up[node_of(left)] = static_cast<uint16_t>(q);
     }
+    link(links, q ^ ((q ^ empty_link) & one_or_none), 1) = static_cast<uint16_t>(right);
+    up[node_of(right)] = static_cast<uint16_t>(q);  // undone below when q is right itself
     const size_t parent = up[p];
     up[node_of(q)] = static_cast<uint16_t>(parent);
     link(links, parent, link(links, parent, 1) == hp) = static_cast<uint16_t>(q);
