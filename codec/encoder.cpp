@@ -329,9 +329,9 @@ template <bool find_match>
     link(links, h, go_right) = static_cast<uint16_t>(hr);
     up[r] = static_cast<uint16_t>(h);
     const unsigned best_length = 72 - (best_score >> 14);
-    const bool found = best_length >= min_match;
-    best_length_ = found ? best_length : 0;
-    best_offset_ = found ? (best_score & (4 * (window_size - 1))) / 4 - 1 : 0;
+    const unsigned found = 0 - static_cast<unsigned>(best_length >= min_match);  // a mask: whether a match counts
+    best_length_ = best_length & found;
+    best_offset_ = ((best_score & (4 * (window_size - 1))) / 4 - 1) & found;
 }
 
 // Puts position r in the place of the node with handle h, whose string equals
@@ -355,12 +355,14 @@ void Encoder::replace_node(size_t h, unsigned r) {
 // children is replaced by its in-order predecessor. up_link is indexed by node
 // and holds the handle of the node's parent.
 //
-// Which of the four shapes p has (no children, one on either side, two) is
-// unpredictable, so only the one case that needs a walk (two children, the left
-// one with a right subtree) takes a branch. The rest is chosen with masks: the
-// empty link is the one link with bit 14 set (positions' handles are below it),
-// and stores that do not apply go to the empty link's slots, which nothing
-// reads.
+// Which of the four shapes p has (no children, one on either side, two) and
+// how far its predecessor lies are unpredictable, so all is chosen with masks
+// but a walk of more than two steps to the predecessor, which is rare. The
+// empty link is the one link with bit 14 set (positions' handles are below
+// it), and stores that do not apply go to the empty link's slots, which
+// nothing reads.
+inline size_t pick(size_t mask, size_t if_set, size_t if_clear) { return if_clear ^ ((if_clear ^ if_set) & mask); }
+
 [[gnu::always_inline]] inline void Encoder::tree_delete(size_t p) {
     static_assert(empty_link == 1u << 14 && handle(window_size - 1) < empty_link);
     uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
@@ -368,20 +370,22 @@ void Encoder::replace_node(size_t h, unsigned r) {
     if (up[p] == empty_link) return;
     const size_t hp = handle(p);
     const size_t left = link(links, hp, 0), right = link(links, hp, 1);
-    const size_t left_right = link(links, left, 1);
-    const size_t left_empty = 0 - (left >> 14);                    // all ones when there is no left child
-    const size_t one_or_none = 0 - ((left | right) >> 14);          // all ones unless there are two
-    size_t q = left ^ ((left ^ right) & left_empty);               // the only child, or the left one
-    if ((left | right | left_right) < empty_link) {
-        q = left_right;
-        while (link(links, q, 1) != empty_link) q = link(links, q, 1);
-        const size_t q_left = link(links, q, 0);
-        link(links, up[node_of(q)], 1) = static_cast<uint16_t>(q_left);
-        up[node_of(q_left)] = up[node_of(q)];
-        link(links, q, 0) = static_cast<uint16_t>(left);
-        up[node_of(left)] = static_cast<uint16_t>(q);
+    const size_t two = 0 - (((left | right) >> 14) ^ 1);  // all ones when p has two children
+    size_t q = pick(0 - (left >> 14), right, left);        // the only child, or the left one
+    // With two children, q goes down the right links to p's predecessor.
+    for (int step = 0; step < 2; ++step) {
+        const size_t next = link(links, q, 1);
+        q = pick(0 - ((two & ~next) >> 14 & 1), next, q);
     }
-    link(links, q ^ ((q ^ empty_link) & one_or_none), 1) = static_cast<uint16_t>(right);
+    while ((two & ~static_cast<size_t>(link(links, q, 1))) & empty_link) q = link(links, q, 1);
+    // A predecessor below the left child leaves its place to its left child.
+    const size_t moved = two & (0 - static_cast<size_t>(q != left));
+    const size_t q_left = link(links, q, 0), q_up = up[node_of(q)];
+    link(links, pick(moved, q_up, empty_link), 1) = static_cast<uint16_t>(q_left);
+    up[node_of(pick(moved, q_left, empty_link))] = static_cast<uint16_t>(q_up);
+    link(links, pick(moved, q, empty_link), 0) = static_cast<uint16_t>(left);
+    up[node_of(left)] = static_cast<uint16_t>(q);   // undone below when q is left itself
+    link(links, pick(two, q, empty_link), 1) = static_cast<uint16_t>(right);
     up[node_of(right)] = static_cast<uint16_t>(q);  // undone below when q is right itself
     const size_t parent = up[p];
     up[node_of(q)] = static_cast<uint16_t>(parent);
@@ -634,7 +638,7 @@ constexpr unsigned max_parts = Codec::max_search_threads;
 
 // The match noted for a position: length << 16 | offset, 0 when there is none
 // (or the position is not in the thread's trees).
-inline uint32_t noted_match(unsigned length, unsigned offset) { return length ? length << 16 | offset : 0; }
+inline uint32_t noted_match(unsigned length, unsigned offset) { return length << 16 | offset; }  // offset is 0 without a match
 
 // The positions j (the string beginning at input byte j, window position
 // window_start + j) from `first` to first + count - 1 go through the same step
