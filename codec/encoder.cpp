@@ -359,8 +359,8 @@ void Encoder::replace_node(size_t h, unsigned r) {
 // how far its predecessor lies are unpredictable, so all is chosen with masks
 // but a walk of more than two steps to the predecessor, which is rare. The
 // empty link is the one link with bit 14 set (positions' handles are below
-// it), and stores that do not apply go to the empty link's slots, which
-// nothing reads.
+// it), and stores that do not apply go to the empty link's slots, whose
+// contents nothing uses (the search reads them only to throw them away).
 inline size_t pick(size_t mask, size_t if_set, size_t if_clear) { return if_clear ^ ((if_clear ^ if_set) & mask); }
 
 [[gnu::always_inline]] inline void Encoder::tree_delete(size_t p) {
