@@ -192,8 +192,15 @@ bool Replacement::write(const uint8_t* data, size_t count) {
     return fd_ >= 0 && posix::write_all(fd_, data, count);
 }
 
+// On Linux the bytes just written start on their way to the disk at once, so
+// that the flush before the rename waits only for the last of them, not for
+// the whole file. That flush still decides: a failure here shows there.
 bool Replacement::write_at(uint64_t offset, const uint8_t* data, size_t count) {
-    return fd_ >= 0 && posix::write_all_at(fd_, offset, data, count);
+    if (fd_ < 0 || !posix::write_all_at(fd_, offset, data, count)) return false;
+#ifdef __linux__
+    ::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(count), SYNC_FILE_RANGE_WRITE);
+#endif
+    return true;
 }
 
 bool Replacement::read_at(uint64_t offset, uint8_t* data, size_t count) {
