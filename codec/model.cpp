@@ -57,8 +57,12 @@ void rebuild_model(Model& m) {
         joined_weight[joined] = static_cast<uint16_t>(weight[2 * joined] + weight[2 * joined + 1]);
     }
     settle(node_count);
+    link_parents(m);
+}
+
+void link_parents(Model& m) {
     for (unsigned n = 0; n < node_count; ++n) {
-        const unsigned c = child[n];
+        const unsigned c = m.first_child[n];
         m.node_parent[c] = static_cast<uint16_t>(n);
         if (c < node_count) m.node_parent[c + 1] = static_cast<uint16_t>(n);
     }

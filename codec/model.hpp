@@ -28,6 +28,9 @@ void init_model(Model& m);
 // weight order. Runs when the root weight has reached weight_limit.
 void rebuild_model(Model& m);
 
+// Sets every node's parent from the children that first_child gives.
+void link_parents(Model& m);
+
 // Continues an update at node n, whose weight is next to be incremented: see
 // update_model. `moved(n, k)` is called after each exchange of what hangs at
 // positions n and k, for callers that keep tables derived from the tree.

@@ -120,12 +120,7 @@ void rebuild_by_insertion(Model& m) {
         weight[k] = static_cast<uint16_t>(f);
         child[k] = static_cast<uint16_t>(i);
     }
-    for (unsigned n = 0; n < node_count; ++n) {
-        const unsigned c = child[n];
-        m.node_parent[c] = static_cast<uint16_t>(n);
-        if (c < node_count) m.node_parent[c + 1] = static_cast<uint16_t>(n);
-    }
-    m.node_parent[root_node] = 0;
+    link_parents(m);
 }
 
 // Ties between leaves and joined nodes decide the codes, so the rebuild must
