@@ -149,9 +149,9 @@ private:
 };
 
 // The run's work file open for writing and reading at any offset: open() takes
-// the file as made by create_new_file and truncates it, never making it itself
-// (so that an interrupt's deletion stays final) and never through a link.
-// Closed by close() or the destructor.
+// the file as made by create_new_file, never making it itself (so that an
+// interrupt's deletion stays final) and never through a link. Closed by close()
+// or the destructor; from then on it holds exactly what was written since open().
 class WorkFile {
 public:
     WorkFile() = default;
@@ -168,6 +168,7 @@ public:
 
 private:
     int fd_ = -1;
+    uint64_t end_ = 0;  // where the bytes written end
 };
 
 }  // namespace qx::platform::fs

@@ -255,12 +255,22 @@ bool WorkFile::open(const std::string& path) {
     // Never O_CREAT: the file was made, tracked, before its first use. An
     // interrupt's handler deletes it on another thread while this one may be
     // about to open it; making it again here would leave it behind.
-    fd_ = ::open(path.c_str(), O_RDWR | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+    //
+    // Nor O_TRUNC: what an earlier file left is cut at close() instead, to where
+    // the new bytes end. On ext4, a file emptied by truncation is written out
+    // when it is closed (the file system's guard for programs that rewrite a
+    // file in place), which here cost a flush on every close and the freeing
+    // of the blocks it took on the unlink at the end of the run, for a file
+    // that is never meant to reach the disk.
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    end_ = 0;
     return fd_ >= 0;
 }
 
 bool WorkFile::write_at(uint64_t offset, const uint8_t* data, size_t count) {
-    return fd_ >= 0 && posix::write_all_at(fd_, offset, data, count);
+    if (fd_ < 0 || !posix::write_all_at(fd_, offset, data, count)) return false;
+    if (offset + count > end_) end_ = offset + count;
+    return true;
 }
 
 bool WorkFile::read_at(uint64_t offset, uint8_t* data, size_t count) {
@@ -269,7 +279,10 @@ bool WorkFile::read_at(uint64_t offset, uint8_t* data, size_t count) {
 
 bool WorkFile::close() {
     if (fd_ < 0) return true;
-    const bool ok = ::close(fd_) == 0;
+    struct stat st;
+    bool ok = ::fstat(fd_, &st) == 0;
+    if (ok && static_cast<uint64_t>(st.st_size) > end_) ok = ::ftruncate(fd_, static_cast<off_t>(end_)) == 0;
+    ok = ::close(fd_) == 0 && ok;
     fd_ = -1;
     return ok;
 }

@@ -95,6 +95,30 @@ TEST(Replacement, AWorkFileInUseOnAnotherThreadIsGoneAfterAnInterrupt) {
     fsys::remove_all(dir);
 }
 
+// Each use of the work file leaves exactly what it wrote, however much an
+// earlier, longer use had left there.
+TEST(Replacement, AWorkFileHoldsOnlyWhatItsLastUseWrote) {
+    const fsys::path dir = fresh_directory("qx_work_reuse_");
+    const std::string work = (dir / "EXa00002").string();
+    int slot = -1;
+    ASSERT_TRUE(create_new_file(work, slot));
+    const std::string longer(100000, 'a'), shorter = "bcd";
+    for (const std::string* use : {&longer, &shorter}) {
+        fs::WorkFile file;
+        ASSERT_TRUE(file.open(work));
+        ASSERT_TRUE(file.write_at(0, reinterpret_cast<const uint8_t*>(use->data()), use->size()));
+        ASSERT_TRUE(file.close());
+        EXPECT_EQ(fsys::file_size(work), use->size());
+    }
+    fs::WorkFile unused;
+    ASSERT_TRUE(unused.open(work));
+    unused.close();
+    EXPECT_EQ(fsys::file_size(work), 0u);  // a use that wrote nothing leaves nothing
+    delete_file(work);
+    untrack_temp_file(slot);
+    fsys::remove_all(dir);
+}
+
 // Contents put together out of order: the fresh file is owner-only until the
 // commit gives it the file's bits, and reads back what was written where.
 TEST(Replacement, PositionalContentsStayOwnerOnlyUntilTheCommit) {
