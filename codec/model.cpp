@@ -7,16 +7,14 @@ void init_model(Model& m) {
     for (unsigned s = 0; s < symbol_count; ++s) {
         m.node_weight[s] = 1;
         m.first_child[s] = static_cast<uint16_t>(node_count + s);
-        m.node_parent[node_count + s] = static_cast<uint16_t>(s);
     }
     unsigned i = 0;
     for (unsigned n = symbol_count; n < node_count; ++n, i += 2) {
         m.first_child[n] = static_cast<uint16_t>(i);
         m.node_weight[n] = static_cast<uint16_t>(m.node_weight[i] + m.node_weight[i + 1]);
-        m.node_parent[i] = m.node_parent[i + 1] = static_cast<uint16_t>(n);
     }
     m.node_weight[node_count] = 0xFFFF;
-    m.node_parent[root_node] = 0;
+    link_parents(m);
 }
 
 void rebuild_model(Model& m) {
