@@ -22,9 +22,7 @@ public:
     // Tops the register up to at least 56 pending bits.
     void refill() {
         if (end_ - next_ >= 8) {
-            acc_ |= load_be64(next_) >> count_;
-            next_ += (63 - count_) >> 3;
-            count_ |= 56;
+            refill_word();
             return;
         }
         while (count_ <= 56) {
@@ -37,6 +35,14 @@ public:
             acc_ |= c << (56 - count_);
             count_ += 8;
         }
+    }
+
+    // refill() for when word_ahead() holds: a loop that calls only this one
+    // keeps the reader in registers.
+    void refill_word() {
+        acc_ |= load_be64(next_) >> count_;
+        next_ += (63 - count_) >> 3;
+        count_ |= 56;
     }
 
     // True while a whole word of input is ahead, so that refill() reads a word.
@@ -132,6 +138,130 @@ void moved_jumps(CodecState& st, unsigned n, unsigned k) {
     }
 }
 
+// The table of paths (CodecState::leads) lets the decoder take a symbol whose
+// code is at most 8 bits long in one step: the next 8 bits give the symbol, its
+// code's length and the nodes on its way down, whose weights are then raised
+// with loads and stores that do not wait on each other. A walk down the tree
+// instead waits on one load per level, and its end is a branch that the
+// processor mostly mispredicts. A longer code goes on from its node at depth 8.
+//
+// Every exchange in the model changes what hangs at two positions, and so the
+// entries of the codes through them. Where the model exchanges a great deal
+// (as it does on executables), that upkeep costs more than the table saves: the
+// decoder then walks with the jump table alone, and decides again at each
+// rebuild of the model from the exchanges it has counted since the last one.
+constexpr unsigned lead_bits = 8;
+
+// The table is taken up for the next rebuild's span when the model exchanged
+// less than once in this many symbols since the last one. Text stays well
+// below that, executables well above.
+constexpr unsigned exchange_rarity = 5;
+
+// The weight slot whose byte offset fills the path below a leaf, at depths
+// 2..8: one slot per depth, whose right-hand neighbour holds 0xFFFF, so that
+// raising it never reads as a broken order, and the slots of one entry are
+// distinct, so that their increments do not wait on each other.
+constexpr uint64_t spare_offset(unsigned depth) { return 2 * (node_count + 1 + 2 * (depth - 2)); }
+
+// Where the node at depth d (2..8) sits in an entry read as two 64-bit halves.
+constexpr unsigned field_half(unsigned depth) { return (depth - 2) / 4; }
+constexpr unsigned field_shift(unsigned depth) { return 16 * ((depth - 2) % 4); }
+
+// For an entry that ends at depth d: the bits of the path down to d, and the
+// spare slots below it.
+struct EntryEnd {
+    uint64_t keep[2];
+    uint64_t spare[2];
+};
+constexpr auto make_entry_ends() {
+    struct {
+        EntryEnd at[lead_bits + 1];
+    } ends{};
+    for (unsigned d = 1; d <= lead_bits; ++d) {
+        for (unsigned t = 2; t <= lead_bits; ++t) {
+            if (t <= d)
+                ends.at[d].keep[field_half(t)] |= uint64_t{0xFFFF} << field_shift(t);
+            else
+                ends.at[d].spare[field_half(t)] |= spare_offset(t) << field_shift(t);
+        }
+    }
+    return ends;
+}
+constexpr auto entry_ends = make_entry_ends();
+
+// Marks as below depth 8 the positions under y that were not.
+void mark_deep(CodecState& st, unsigned y) {
+    const unsigned c = st.model.first_child[y];
+    if (c >= node_count) return;
+    for (unsigned b = 0; b < 2; ++b) {
+        if (st.lead_at[c + b] != 0) {
+            st.lead_at[c + b] = 0;
+            mark_deep(st, c + b);
+        }
+    }
+}
+
+// Sets the entries of the codes through position y, which sits at `depth` on
+// the code `code`; lo and hi hold the path down to y in an entry's layout.
+void fill_leads(CodecState& st, unsigned y, unsigned depth, unsigned code, uint64_t lo, uint64_t hi) {
+    st.lead_at[y] = static_cast<uint16_t>(depth << 8 | code);
+    const unsigned c = st.model.first_child[y];
+    if (c >= node_count || depth == lead_bits) {
+        // The entry is put together in registers: built in memory a field at a
+        // time, its copies would wait for those stores.
+        const EntryEnd& end = entry_ends.at[depth];
+        const uint64_t tag = c >= node_count ? c - node_count + (depth << 12) : 0;
+        const uint64_t entry[2] = {(lo & end.keep[0]) | end.spare[0], (hi & end.keep[1]) | end.spare[1] | tag << 48};
+        const unsigned first = code << (lead_bits - depth);
+        for (unsigned i = 0; i < (1u << (lead_bits - depth)); ++i) std::memcpy(&st.leads[first + i], entry, 16);
+        if (c < node_count) mark_deep(st, y);
+        return;
+    }
+    const unsigned half = field_half(depth + 1), shift = field_shift(depth + 1);
+    for (unsigned b = 0; b < 2; ++b) {
+        uint64_t path[2] = {lo, hi};
+        path[half] = (path[half] & ~(uint64_t{0xFFFF} << shift)) | uint64_t{2 * (c + b)} << shift;
+        fill_leads(st, c + b, depth + 1, code << 1 | b, path[0], path[1]);
+    }
+}
+
+void set_all_leads(CodecState& st) {
+    uint16_t* const spare = st.model.node_weight + node_count + 1;
+    for (unsigned i = 0; i < spare_slots; i += 2) {
+        spare[i] = 0;
+        spare[i + 1] = 0xFFFF;
+    }
+    std::memset(st.lead_at, 0, sizeof st.lead_at);
+    const unsigned c = st.model.first_child[root_node];
+    for (unsigned b = 0; b < 2; ++b) fill_leads(st, c + b, 1, b, 0, 0);
+}
+
+// Sets the entries under position x anew, after what hangs there changed. The
+// path down to x is taken from the entries as they were.
+void refresh_leads(CodecState& st, unsigned x) {
+    const unsigned at = st.lead_at[x];
+    if (at == 0) {
+        mark_deep(st, x);
+        return;
+    }
+    const unsigned depth = at >> 8, code = at & 255;
+    uint64_t path[2];
+    std::memcpy(path, &st.leads[code << (lead_bits - depth)], 16);
+    fill_leads(st, x, depth, code, path[0], path[1]);
+}
+
+// Everything an exchange at positions n and k changes besides the model.
+template <bool Leads>
+void exchanged(CodecState& st, unsigned n, unsigned k) {
+    moved_jumps(st, n, k);
+    ++st.exchanges;
+    // Two positions below depth 8 exchange nothing that the table holds.
+    if (Leads && (st.lead_at[n] | st.lead_at[k]) != 0) {
+        refresh_leads(st, n);
+        refresh_leads(st, k);
+    }
+}
+
 // No code is longer than this. Weights grow at least like the Fibonacci numbers
 // up a path: a node's sibling pair lies wholly above its child's pair in the
 // weight order, so node(d+1) >= node(d) + node(d-1), with a leaf at 1 and its
@@ -157,12 +287,19 @@ constexpr unsigned deepest_code = 21;
 // outweighs the node by its sibling's weight, at least one), so the checks do
 // not depend on each other. From the lowest broken node up, the increments are
 // taken back and the usual update runs.
-[[gnu::always_inline]] inline unsigned decode_symbol(CodecState& st, BitReader& bits) {
+struct Walked {
+    size_t symbol;
+    unsigned depth;  // levels walked
+    size_t broken;   // the lowest node whose order broke, or node_count
+};
+
+// The walk of decode_symbol from `node`, with the code's next bits at the top
+// of `acc`: it raises the weights of the nodes below `node`.
+[[gnu::always_inline]] inline Walked walk_down(CodecState& st, uint64_t acc, size_t node) {
     Model& model = st.model;
-    uint64_t acc = bits.peek();
     unsigned depth = 0;
     // Node numbers are full-width, so that x + 1 folds into the address of a load.
-    size_t node = root_node, c;
+    size_t c;
     size_t broken = node_count;  // the lowest node whose order breaks, if any
     uint16_t* const weight = model.node_weight;
     const auto visit = [&](size_t x) {
@@ -170,8 +307,7 @@ constexpr unsigned deepest_code = 21;
         broken = weight[x + 1] <= w ? x : broken;
         weight[x] = static_cast<uint16_t>(w + 1);
     };
-    size_t at = root_node * jump_scale;  // node's entries, as a byte offset
-    ++weight[root_node];
+    size_t at = node * jump_scale;  // node's entries, as a byte offset
     while ((c = model.first_child[node]) < node_count) {
         const auto* const column = reinterpret_cast<const uint8_t*>(st.jumps + (acc >> 62));
         const size_t next = *reinterpret_cast<const uint16_t*>(column + at);
@@ -179,7 +315,6 @@ constexpr unsigned deepest_code = 21;
         visit(mid);
         if (next >= jump_leaf) {
             ++depth;
-            acc <<= 1;
             c = model.first_child[mid];
             break;
         }
@@ -189,15 +324,89 @@ constexpr unsigned deepest_code = 21;
         node = next / jump_scale;
         visit(node);
     }
-    bits.skip(depth <= deepest_code + 1 ? depth : deepest_code + 1);
-    if (broken != node_count) {
-        for (size_t x = broken;; x = model.node_parent[x]) {
+    return {c - node_count, depth, broken};
+}
+
+[[gnu::always_inline]] inline unsigned decode_symbol(CodecState& st, BitReader& bits) {
+    Model& model = st.model;
+    uint16_t* const weight = model.node_weight;
+    ++weight[root_node];
+    const Walked w = walk_down(st, bits.peek(), root_node);
+    bits.skip(w.depth <= deepest_code + 1 ? w.depth : deepest_code + 1);
+    if (w.broken != node_count) {
+        for (size_t x = w.broken;; x = model.node_parent[x]) {
             --weight[x];
             if (x == root_node) break;
         }
-        update_model_from(model, broken, [&](unsigned n, unsigned k) { moved_jumps(st, n, k); });
+        update_model_from(model, static_cast<unsigned>(w.broken), [&](unsigned n, unsigned k) { exchanged<false>(st, n, k); });
     }
-    return c - node_count;
+    return static_cast<unsigned>(w.symbol);
+}
+
+// The usual update of the model after a symbol whose path the table gave was
+// raised down to the end of entry e (whose first node is d1), once the order
+// broke: at the path's node at `depth`, or (depth 0) at node `below`, under
+// the entry's end.
+[[gnu::noinline]] void mend_path(CodecState& st, const CodecState::Lead& e, size_t d1, unsigned depth, unsigned below) {
+    Model& model = st.model;
+    uint16_t* const weight = model.node_weight;
+    unsigned broken = below;
+    if (depth == 0) {
+        const unsigned end = e.path[lead_bits - 2] / 2u;
+        for (unsigned x = below; x != end; x = model.node_parent[x]) --weight[x];
+        depth = lead_bits;
+    } else {
+        broken = depth == 1 ? static_cast<unsigned>(d1) : e.path[depth - 2] / 2u;
+    }
+    // The increments from the broken node up are taken back.
+    --weight[root_node];
+    --weight[d1];
+    for (unsigned t = 2; t <= depth; ++t) --weight[e.path[t - 2] / 2u];
+    update_model_from(model, broken, [&](unsigned n, unsigned k) { exchanged<true>(st, n, k); });
+}
+
+// walk_down from `node`, at depth 8, out of line: codes this long are rare.
+[[gnu::noinline]] Walked walk_on(CodecState& st, uint64_t acc, size_t node) { return walk_down(st, acc, node); }
+
+// decode_symbol through the table of paths, which must be up to date.
+//
+// All eight entry nodes are visited, whatever the code's length (below a leaf,
+// the spare slots), so that no branch depends on the length. As in
+// decode_symbol, the checks of the order do not depend on each other, and the
+// lowest broken node is the one the usual update starts from.
+[[gnu::always_inline]] inline unsigned decode_lead(CodecState& st, BitReader& bits) {
+    const uint64_t acc = bits.peek();
+    const CodecState::Lead& e = st.leads[acc >> 56];
+    Model& model = st.model;
+    uint16_t* const weight = model.node_weight;
+    auto* const bytes = reinterpret_cast<uint8_t*>(weight);
+    unsigned broken = 0;  // the depth of the lowest node whose order breaks, if any
+    const auto visit = [&](size_t offset, unsigned depth) {
+        uint16_t w, right;
+        std::memcpy(&w, bytes + offset, 2);
+        std::memcpy(&right, bytes + offset + 2, 2);
+        broken = right <= w ? depth : broken;
+        w = static_cast<uint16_t>(w + 1);
+        std::memcpy(bytes + offset, &w, 2);
+    };
+    ++weight[root_node];
+    const size_t d1 = model.first_child[root_node] + (acc >> 63);
+    visit(2 * d1, 1);
+    for (unsigned t = 2; t <= lead_bits; ++t) visit(e.path[t - 2], t);
+    const unsigned tag = e.tag;
+    if (tag == 0) [[unlikely]] {
+        const Walked r = walk_on(st, acc << lead_bits, e.path[lead_bits - 2] / 2u);
+        const unsigned depth = lead_bits + r.depth;
+        bits.skip(depth <= deepest_code + 1 ? depth : deepest_code + 1);
+        if (r.broken != node_count)
+            mend_path(st, e, d1, 0, static_cast<unsigned>(r.broken));
+        else if (broken)
+            mend_path(st, e, d1, broken, 0);
+        return static_cast<unsigned>(r.symbol);
+    }
+    bits.skip(tag >> 12);
+    if (broken) [[unlikely]] mend_path(st, e, d1, broken, 0);
+    return tag & 0xFFF;
 }
 
 // The match offset that follows a match symbol; needs 14 bits in the register.
@@ -217,18 +426,19 @@ inline unsigned decode_offset(BitReader& bits) {
 // input has a word ahead, no rebuild of the model is due, and a match's source
 // always lies in `out` (produced is at least a window). Returns the new count.
 // Kept out of line so that its loop has the registers to itself.
+template <bool Leads>
 [[gnu::noinline]] size_t decode_items(CodecState& st, BitReader& reader, uint8_t* const out, size_t produced, const size_t stop) {
     BitReader bits = reader;  // a local copy stays in registers across the byte stores
     while (produced < stop && bits.word_ahead() && st.model.node_weight[root_node] != weight_limit) {
-        bits.refill();
-        const unsigned s = decode_symbol(st, bits);
+        bits.refill_word();
+        const unsigned s = Leads ? decode_lead(st, bits) : decode_symbol(st, bits);
         uint8_t* const to = out + produced;
         if (s < 256) {
             *to = static_cast<uint8_t>(s);
             ++produced;
             continue;
         }
-        if (bits.count() < 14) bits.refill();
+        // No refill: after a code the register still holds 56 - 22 bits, more than an offset needs.
         const size_t distance = decode_offset(bits) + 1;
         const size_t n = s - 253;
         const uint8_t* const from = to - distance;
@@ -272,6 +482,10 @@ Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<u
     Model& model = st.model;
     init_model(model);
     set_all_jumps(st);
+    bool leads = !st.walk_only;  // whether the table of paths is in use (and kept up to date)
+    if (leads) set_all_leads(st);
+    st.exchanges = 0;
+    unsigned period_start = model.node_weight[root_node];  // the root's weight after the last rebuild
     uint8_t* const win = st.window;
     std::memset(win, ' ', window_start);
     st.read_carried = false;
@@ -319,7 +533,8 @@ Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<u
             if (stop > length - origin - lookahead_size) stop = length - origin - lookahead_size;
             if (stop > next_report - origin) stop = next_report - origin;  // beyond `produced`: reported above
             const size_t before = produced;
-            if (produced < stop) produced = decode_items(st, bits, dst, produced, stop);
+            if (produced < stop)
+                produced = leads ? decode_items<true>(st, bits, dst, produced, stop) : decode_items<false>(st, bits, dst, produced, stop);
             if (bits.overrun()) {
                 result = bits.read_failed() ? Failure::cant_read : Failure::corrupt;
                 break;
@@ -329,7 +544,7 @@ Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<u
         bits.refill();
         unsigned s;
         if (weight[root_node] != weight_limit) {
-            s = decode_symbol(st, bits);
+            s = leads ? decode_lead(st, bits) : decode_symbol(st, bits);
         } else {
             unsigned node = root_node, c;
             while ((c = child[node]) < node_count) {
@@ -340,6 +555,12 @@ Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<u
             s = c - node_count;
             update_model(model, s);
             set_all_jumps(st);  // the model was rebuilt
+            const bool was = leads;
+            leads = !st.walk_only && st.exchanges * exchange_rarity < weight_limit - period_start;
+            if (leads) set_all_leads(st);
+            st.table_changes += leads != was;
+            st.exchanges = 0;
+            period_start = weight[root_node];
         }
         if (s < 256) {
             dst[produced++] = static_cast<uint8_t>(s);

@@ -9,6 +9,7 @@ constexpr unsigned symbol_count = 314;  // 0..255 literal bytes, 256..313 match 
 constexpr unsigned node_count = 627;    // 2 * symbol_count - 1
 constexpr unsigned root_node = 626;     // the root is always the last node
 constexpr unsigned weight_limit = 0x8000;
+constexpr unsigned spare_slots = 16;
 
 // The tree's tables. Nodes are kept in order of non-decreasing weight; the
 // second child of an internal node is always first_child + 1. A first_child
@@ -16,7 +17,9 @@ constexpr unsigned weight_limit = 0x8000;
 // node_parent is indexed by first_child values: entries below node_count give
 // a node's parent, entries from node_count on give the node holding each symbol.
 struct Model {
-    uint16_t node_weight[node_count + 1];  // the last entry is a 0xFFFF sentinel
+    // Entry node_count is a 0xFFFF sentinel. The spare slots after it are for
+    // the decoder, whose table of paths has one slot of its own per depth.
+    uint16_t node_weight[node_count + 1 + spare_slots];
     uint16_t first_child[node_count];
     uint16_t node_parent[node_count + symbol_count];
 };

@@ -38,6 +38,17 @@ inline uint64_t load_be64(const uint8_t* p) {
 struct CodecState {
     Model model;
     uint16_t jumps[node_count * 4];  // the decoder's two-level steps through the model's tree
+    // The decoder's table of paths, indexed by the next 8 bits of the stream:
+    // the weights' byte offsets of the nodes at depths 2..8 on the way down
+    // those bits, then a tag (the symbol | its code length << 12, or 0 for a
+    // longer code). Below a leaf the path goes on through spare slots.
+    struct Lead {
+        uint16_t path[7];
+        uint16_t tag;
+    };
+    alignas(64) Lead leads[256];
+    uint16_t lead_at[node_count];  // a position's depth << 8 | code, for depths 1..8; 0 below
+    unsigned exchanges = 0;        // exchanges in the model since its last rebuild, while decoding
     uint8_t window[window_alloc];
     // Match tree: links[2 * p] is p's left link, links[2 * p + 1] its right link,
     // so that the side taken is an index rather than a branch. Positions 0..4095,
@@ -52,6 +63,8 @@ struct CodecState {
     // no byte swap. Entry no_node is only ever read through an empty link.
     uint32_t keys[window_size + 1];
     unsigned longest_code = 0;  // longest symbol code written since construction (for tests)
+    bool walk_only = false;     // decoding never takes up the table of paths (for tests and fuzzing)
+    unsigned table_changes = 0;  // times decoding took up or left the table of paths (for tests)
     bool read_carried = false;  // the last decoding copied bytes the operation before had left
     unsigned search_threads = 0;  // threads of their own for the match search of a long compression
     Progress progress;          // what operations report how far they have come to

@@ -1,10 +1,13 @@
 // Fuzz target: decompressing arbitrary bytes stays in bounds, never produces more
 // than the length header says, and fails cleanly on streams that run out. The
-// streaming decode, fed in small blocks, gives the same result.
+// streaming decode, fed in small blocks, gives the same result, and so does the
+// decoder's walk down the tree without its table of paths.
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "codec/codec.hpp"
+#include "codec/state.hpp"
 
 namespace {
 
@@ -56,5 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qx::codec::Failure streaming_why = qx::codec::Failure::none;
     const int streaming_ok = streaming.decompress(source, sink, &streaming_why);
     if (streaming_ok != ok || streaming_why != why || (ok && sink.bytes != out)) __builtin_trap();
+    static const std::unique_ptr<qx::codec::CodecState> walker = [] {
+        auto state = std::make_unique<qx::codec::CodecState>();
+        state->walk_only = true;
+        return state;
+    }();
+    std::vector<uint8_t> walked;
+    const qx::codec::Failure walked_why = qx::codec::decode_stream(*walker, data, size, walked);
+    if (walked_why != why || (ok && walked != out)) __builtin_trap();
     return 0;
 }

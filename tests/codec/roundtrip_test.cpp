@@ -237,5 +237,29 @@ TEST(CodecRoundTrip, CodesDeeperThanSixteenBits) {
     EXPECT_EQ(back, in);
 }
 
+TEST(CodecRoundTrip, TakingUpAndLeavingThePathTableKeepsTheBytes) {
+    // Text keeps the model's exchanges rare and random bytes make them common,
+    // so the decoder leaves its table of paths in the random parts and takes it
+    // up again after them. The walk alone must decode the same bytes.
+    Bytes in;
+    for (unsigned k = 0; k < 2; ++k) {
+        const Bytes text = text_like(400000, k), noise = random_bytes(400000, k + 10);
+        in.insert(in.end(), text.begin(), text.end());
+        in.insert(in.end(), noise.begin(), noise.end());
+    }
+    const Bytes tail = text_like(400000, 7);
+    in.insert(in.end(), tail.begin(), tail.end());
+    auto state = std::make_unique<CodecState>(), walker = std::make_unique<CodecState>();
+    walker->walk_only = true;
+    Bytes packed, back, walked;
+    encode_stream(*state, in.data(), in.size(), packed);
+    ASSERT_EQ(decode_stream(*state, packed.data(), packed.size(), back), Failure::none);
+    EXPECT_TRUE(back == in);
+    EXPECT_GE(state->table_changes, 4u);
+    ASSERT_EQ(decode_stream(*walker, packed.data(), packed.size(), walked), Failure::none);
+    EXPECT_TRUE(walked == in);
+    EXPECT_EQ(walker->table_changes, 0u);
+}
+
 }  // namespace
 }  // namespace qx::codec
