@@ -189,6 +189,9 @@ constexpr auto make_entry_ends() {
 }
 constexpr auto entry_ends = make_entry_ends();
 
+// The node at depth 2..8 on entry e's path.
+inline unsigned lead_node(const CodecState::Lead& e, unsigned depth) { return e.path[depth - 2] / 2u; }
+
 // Marks as below depth 8 the positions under y that were not.
 void mark_deep(CodecState& st, unsigned y) {
     const unsigned c = st.model.first_child[y];
@@ -272,21 +275,6 @@ void exchanged(CodecState& st, unsigned n, unsigned k) {
 // walk still ends at a leaf, and no more bits than the register holds are taken.
 constexpr unsigned deepest_code = 21;
 
-// Walks the tree from the root to a leaf, reading one bit per level, and
-// records one more occurrence of the symbol found. Returns that symbol. Needs
-// a root weight below the limit and deepest_code bits in the register.
-//
-// The walk goes two levels per step through the jump table, so that the chain
-// of dependent loads is half as long; the node in between comes from its own
-// parent's link, off that chain.
-//
-// The model's update is done on the way down: until the lowest node whose order
-// would break, every node of the path just gains one. A node's order depends
-// only on its right-hand neighbour, which is never below it on the path. It is
-// the node's parent at most, and then the order cannot break (the parent
-// outweighs the node by its sibling's weight, at least one), so the checks do
-// not depend on each other. From the lowest broken node up, the increments are
-// taken back and the usual update runs.
 struct Walked {
     size_t symbol;
     unsigned depth;  // levels walked
@@ -327,6 +315,21 @@ struct Walked {
     return {c - node_count, depth, broken};
 }
 
+// Walks the tree from the root to a leaf, reading one bit per level, and
+// records one more occurrence of the symbol found. Returns that symbol. Needs
+// a root weight below the limit and deepest_code bits in the register.
+//
+// The walk goes two levels per step through the jump table, so that the chain
+// of dependent loads is half as long; the node in between comes from its own
+// parent's link, off that chain.
+//
+// The model's update is done on the way down: until the lowest node whose order
+// would break, every node of the path just gains one. A node's order depends
+// only on its right-hand neighbour, which is never below it on the path. It is
+// the node's parent at most, and then the order cannot break (the parent
+// outweighs the node by its sibling's weight, at least one), so the checks do
+// not depend on each other. From the lowest broken node up, the increments are
+// taken back and the usual update runs.
 [[gnu::always_inline]] inline unsigned decode_symbol(CodecState& st, BitReader& bits) {
     Model& model = st.model;
     uint16_t* const weight = model.node_weight;
@@ -350,18 +353,18 @@ struct Walked {
 [[gnu::noinline]] void mend_path(CodecState& st, const CodecState::Lead& e, size_t d1, unsigned depth, unsigned below) {
     Model& model = st.model;
     uint16_t* const weight = model.node_weight;
-    unsigned broken = below;
+    unsigned broken;
     if (depth == 0) {
-        const unsigned end = e.path[lead_bits - 2] / 2u;
-        for (unsigned x = below; x != end; x = model.node_parent[x]) --weight[x];
+        for (unsigned x = below; x != lead_node(e, lead_bits); x = model.node_parent[x]) --weight[x];
+        broken = below;
         depth = lead_bits;
     } else {
-        broken = depth == 1 ? static_cast<unsigned>(d1) : e.path[depth - 2] / 2u;
+        broken = depth == 1 ? static_cast<unsigned>(d1) : lead_node(e, depth);
     }
     // The increments from the broken node up are taken back.
     --weight[root_node];
     --weight[d1];
-    for (unsigned t = 2; t <= depth; ++t) --weight[e.path[t - 2] / 2u];
+    for (unsigned t = 2; t <= depth; ++t) --weight[lead_node(e, t)];
     update_model_from(model, broken, [&](unsigned n, unsigned k) { exchanged<true>(st, n, k); });
 }
 
@@ -395,7 +398,7 @@ struct Walked {
     for (unsigned t = 2; t <= lead_bits; ++t) visit(e.path[t - 2], t);
     const unsigned tag = e.tag;
     if (tag == 0) [[unlikely]] {
-        const Walked r = walk_on(st, acc << lead_bits, e.path[lead_bits - 2] / 2u);
+        const Walked r = walk_on(st, acc << lead_bits, lead_node(e, lead_bits));
         const unsigned depth = lead_bits + r.depth;
         bits.skip(depth <= deepest_code + 1 ? depth : deepest_code + 1);
         if (r.broken != node_count)

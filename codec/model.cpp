@@ -14,7 +14,6 @@ void init_model(Model& m) {
         m.node_weight[n] = static_cast<uint16_t>(m.node_weight[i] + m.node_weight[i + 1]);
     }
     m.node_weight[node_count] = 0xFFFF;
-    for (unsigned i = 1; i <= spare_slots; ++i) m.node_weight[node_count + i] = 0;
     link_parents(m);
 }
 
