@@ -161,7 +161,7 @@ constexpr unsigned exchange_rarity = 5;
 // 2..8: one slot per depth, whose right-hand neighbour holds 0xFFFF, so that
 // raising it never reads as a broken order, and the slots of one entry are
 // distinct, so that their increments do not wait on each other.
-constexpr uint64_t spare_offset(unsigned depth) { return 2 * (node_count + 1 + 2 * (depth - 2)); }
+constexpr uint64_t spare_offset(unsigned depth) { return 2 * (node_count + sentinels + 2 * (depth - 2)); }
 
 // Where the node at depth d (2..8) sits in an entry read as two 64-bit halves.
 constexpr unsigned field_half(unsigned depth) { return (depth - 2) / 4; }
@@ -229,7 +229,7 @@ void fill_leads(CodecState& st, unsigned y, unsigned depth, unsigned code, uint6
 }
 
 void set_all_leads(CodecState& st) {
-    uint16_t* const spare = st.model.node_weight + node_count + 1;
+    uint16_t* const spare = st.model.node_weight + node_count + sentinels;
     for (unsigned i = 0; i < spare_slots; i += 2) {
         spare[i] = 0;
         spare[i + 1] = 0xFFFF;
@@ -341,7 +341,7 @@ struct Walked {
             --weight[x];
             if (x == root_node) break;
         }
-        update_model_from(model, static_cast<unsigned>(w.broken), [&](unsigned n, unsigned k) { exchanged<false>(st, n, k); });
+        update_model_from<Exchanges::often>(model, static_cast<unsigned>(w.broken), [&](unsigned n, unsigned k) { exchanged<false>(st, n, k); });
     }
     return static_cast<unsigned>(w.symbol);
 }

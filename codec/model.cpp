@@ -13,7 +13,7 @@ void init_model(Model& m) {
         m.first_child[n] = static_cast<uint16_t>(i);
         m.node_weight[n] = static_cast<uint16_t>(m.node_weight[i] + m.node_weight[i + 1]);
     }
-    m.node_weight[node_count] = 0xFFFF;
+    for (unsigned i = 0; i < sentinels; ++i) m.node_weight[node_count + i] = 0xFFFF;
     link_parents(m);
 }
 

@@ -9,6 +9,7 @@ constexpr unsigned symbol_count = 314;  // 0..255 literal bytes, 256..313 match 
 constexpr unsigned node_count = 627;    // 2 * symbol_count - 1
 constexpr unsigned root_node = 626;     // the root is always the last node
 constexpr unsigned weight_limit = 0x8000;
+constexpr unsigned sentinels = 8;  // weights from node_count on that hold 0xFFFF
 constexpr unsigned spare_slots = 16;
 
 // The tree's tables. Nodes are kept in order of non-decreasing weight; the
@@ -17,9 +18,10 @@ constexpr unsigned spare_slots = 16;
 // node_parent is indexed by first_child values: entries below node_count give
 // a node's parent, entries from node_count on give the node holding each symbol.
 struct Model {
-    // Entry node_count is a 0xFFFF sentinel. The spare slots after it are for
-    // the decoder, whose table of paths has one slot of its own per depth.
-    uint16_t node_weight[node_count + 1 + spare_slots];
+    // Entries node_count.. hold 0xFFFF sentinels, so that the weights after any
+    // node can be read eight at a time. The spare slots after them are for the
+    // decoder, whose table of paths has one slot of its own per depth.
+    uint16_t node_weight[node_count + sentinels + spare_slots];
     uint16_t first_child[node_count];
     uint16_t node_parent[node_count + symbol_count];
 };
@@ -34,29 +36,55 @@ void rebuild_model(Model& m);
 // Sets every node's parent from the children that first_child gives.
 void link_parents(Model& m);
 
+// How an update finds and makes an exchange. Where the model exchanges seldom
+// (as on text), plain branches serve best: they are mostly predicted. Where it
+// exchanges often (as on executables), the end of the run of equal weights and
+// whether a leaf moves are close to random, and a mispredicted branch costs
+// more than doing without: `often` counts the run and stores unconditionally.
+enum class Exchanges { seldom, often };
+
 // Continues an update at node n, whose weight is next to be incremented: see
 // update_model. `moved(n, k)` is called after each exchange of what hangs at
 // positions n and k, for callers that keep tables derived from the tree.
-template <class Moved>
+template <Exchanges Style = Exchanges::seldom, class Moved>
 inline void update_model_from(Model& m, unsigned n, Moved&& moved) {
     uint16_t* const weight = m.node_weight;
     uint16_t* const child = m.first_child;
     uint16_t* const parent = m.node_parent;
+    // The node_parent entry of the second of the children that first_child
+    // value c gives; for a leaf, which has none, its own entry again.
+    const auto second = [](unsigned c) { return c + static_cast<unsigned>(c < node_count); };
     do {
         const unsigned w = ++weight[n];
         if (weight[n + 1] < w) {
             // All nodes n+1..k hold weight w-1; swap what hangs at n and at k.
             unsigned k = n + 1;
-            while (weight[k + 1] < w) ++k;
+            if constexpr (Style == Exchanges::often) {
+                // The weights are in order: k is n+1 plus the number of the
+                // seven after it that are below w. A longer run goes on by a loop.
+                unsigned more = 0;
+                for (unsigned j = 2; j <= sentinels; ++j) more += weight[n + j] < w;
+                k += more;
+                if (more == sentinels - 1) [[unlikely]]
+                    while (weight[k + 1] < w) ++k;
+            } else {
+                while (weight[k + 1] < w) ++k;
+            }
             weight[n] = weight[k];
             weight[k] = static_cast<uint16_t>(w);
             const unsigned a = child[n];
-            parent[a] = static_cast<uint16_t>(k);
-            if (a < node_count) parent[a + 1] = static_cast<uint16_t>(k);
             const unsigned b = child[k];
+            parent[a] = static_cast<uint16_t>(k);
+            if constexpr (Style == Exchanges::often) {
+                parent[second(a)] = static_cast<uint16_t>(k);
+                parent[b] = static_cast<uint16_t>(n);
+                parent[second(b)] = static_cast<uint16_t>(n);
+            } else {
+                if (a < node_count) parent[a + 1] = static_cast<uint16_t>(k);
+                parent[b] = static_cast<uint16_t>(n);
+                if (b < node_count) parent[b + 1] = static_cast<uint16_t>(n);
+            }
             child[k] = static_cast<uint16_t>(a);
-            parent[b] = static_cast<uint16_t>(n);
-            if (b < node_count) parent[b + 1] = static_cast<uint16_t>(n);
             child[n] = static_cast<uint16_t>(b);
             moved(n, k);
             n = k;

@@ -20,7 +20,7 @@ std::string code_of(const Model& m, unsigned s) {
 // Checks the structure the coder relies on: sums, order, links, bounds.
 void expect_consistent(const Model& m) {
     for (unsigned n = 0; n + 1 < node_count; ++n) ASSERT_LE(m.node_weight[n], m.node_weight[n + 1]) << n;
-    ASSERT_EQ(m.node_weight[node_count], 0xFFFF);
+    for (unsigned i = 0; i < sentinels; ++i) ASSERT_EQ(m.node_weight[node_count + i], 0xFFFF);
     ASSERT_LE(m.node_weight[root_node], weight_limit);
     unsigned leaves = 0, leaf_sum = 0;
     for (unsigned n = 0; n < node_count; ++n) {
@@ -97,6 +97,35 @@ TEST(CodecModel, StaysConsistentThroughSkewedUpdatesAndManyRebuilds) {
         if (k % 9973 == 0) expect_consistent(m);
     }
     expect_consistent(m);
+}
+
+// The two ways of making an exchange must build the same trees, on skewed and
+// on nearly flat symbol counts, whose runs of equal weights are long.
+TEST(CodecModel, BothExchangeStylesUpdateAlike) {
+    for (const double p : {0.3, 0.02, 0.001}) {
+        Model seldom, often;
+        init_model(seldom);
+        init_model(often);
+        std::mt19937 rng(static_cast<unsigned>(p * 1000) + 1);
+        std::geometric_distribution<unsigned> skew(p);
+        unsigned long long exchanges = 0, long_runs = 0;
+        for (unsigned k = 0; k < 100000; ++k) {
+            const unsigned s = skew(rng) % symbol_count;
+            update_model(seldom, s);
+            if (often.node_weight[root_node] == weight_limit) rebuild_model(often);
+            update_model_from<Exchanges::often>(often, often.node_parent[node_count + s], [&](unsigned n, unsigned at) {
+                ++exchanges;
+                long_runs += at - n > sentinels;
+            });
+            if (k % 101 == 0 || k > 99000) {
+                ASSERT_EQ(0, std::memcmp(often.node_weight, seldom.node_weight, sizeof often.node_weight)) << p << " " << k;
+                ASSERT_EQ(0, std::memcmp(often.first_child, seldom.first_child, sizeof often.first_child)) << p << " " << k;
+                ASSERT_EQ(0, std::memcmp(often.node_parent, seldom.node_parent, sizeof often.node_parent)) << p << " " << k;
+            }
+        }
+        EXPECT_GT(exchanges, 500u) << p;
+        EXPECT_GT(long_runs, 100u) << p;
+    }
 }
 
 // The rebuild written the plain way: each new node is inserted into the weight
