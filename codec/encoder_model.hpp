@@ -25,7 +25,10 @@ inline unsigned gather_code(const uint16_t* parent, unsigned q, uint64_t& bits, 
 // position untouched, so the rest of the code is read along them just before.
 // The sibling property with leaf weights of at least 1 and root weights below
 // weight_limit bounds codes to about 22 bits: 64 is never reached.
-inline unsigned code_and_update(Model& m, unsigned s, uint64_t& code) {
+// Each exchange adds one to `exchanges`; Style is how they are made.
+template <Exchanges Style>
+inline unsigned code_and_update(Model& m, unsigned s, uint64_t& code, unsigned& exchanges) {
+    const auto count = [&](unsigned, unsigned) { ++exchanges; };
     uint16_t* const weight = m.node_weight;
     const uint16_t* const parent = m.node_parent;
     unsigned n = parent[node_count + s];
@@ -36,7 +39,7 @@ inline unsigned code_and_update(Model& m, unsigned s, uint64_t& code) {
         length = gather_code(parent, n, bits, 0);
         code = bits;
         rebuild_model(m);
-        update_model_from(m, parent[node_count + s]);
+        update_model_from<Style>(m, parent[node_count + s], count);
         return length;
     }
     // A leaf is never the root: the tree has two symbols or more.
@@ -55,7 +58,7 @@ exchange:
     // An exchange is next: read the rest of the code on the untouched path.
     length = gather_code(parent, n, bits, length);
     code = bits;
-    update_model_from(m, n);
+    update_model_from<Style>(m, n, count);
     return length;
 }
 
