@@ -257,7 +257,7 @@ void refresh_leads(CodecState& st, unsigned x) {
 template <bool Leads>
 void exchanged(CodecState& st, unsigned n, unsigned k) {
     moved_jumps(st, n, k);
-    ++st.exchanges;
+    ++st.span.exchanges;
     // Two positions below depth 8 exchange nothing that the table holds.
     if (Leads && (st.lead_at[n] | st.lead_at[k]) != 0) {
         refresh_leads(st, n);
@@ -487,8 +487,7 @@ Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<u
     set_all_jumps(st);
     bool leads = !st.walk_only;  // whether the table of paths is in use (and kept up to date)
     if (leads) set_all_leads(st);
-    st.exchanges = 0;
-    unsigned period_start = model.node_weight[root_node];  // the root's weight after the last rebuild
+    st.span = {};
     uint8_t* const win = st.window;
     std::memset(win, ' ', window_start);
     st.read_carried = false;
@@ -559,11 +558,10 @@ Failure decode(CodecState& st, ByteSource& source, size_t payload, std::vector<u
             update_model(model, s);
             set_all_jumps(st);  // the model was rebuilt
             const bool was = leads;
-            leads = !st.walk_only && st.exchanges * exchange_rarity < weight_limit - period_start;
+            const bool often = st.span.close(model, exchange_rarity);
+            leads = !st.walk_only && !often;
             if (leads) set_all_leads(st);
             st.table_changes += leads != was;
-            st.exchanges = 0;
-            period_start = weight[root_node];
         }
         if (s < 256) {
             dst[produced++] = static_cast<uint8_t>(s);

@@ -20,11 +20,6 @@ namespace {
 // for any values.
 constexpr unsigned near_prefix = 9, near_steps = 3;
 
-// The model's updates in a span take the branch-free exchanges when the span
-// before exchanged at least once in this many symbols: executables do (about
-// one in two), text does not (about one in nine). The output is the same.
-constexpr unsigned often_exchanges = 4;
-
 inline void store_be32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
     p[1] = static_cast<uint8_t>(v >> 16);
@@ -236,25 +231,16 @@ private:
     BitWriter bits_;
     unsigned best_length_ = 0;
     unsigned best_offset_ = 0;
-    // How the model makes its exchanges in this span between rebuilds, chosen
-    // at each rebuild from the exchanges counted in the span before.
-    bool often_ = false;
-    unsigned exchanges_ = 0;
-    unsigned span_start_ = symbol_count;  // the root's weight when the span began: each leaf starts at 1
+    ExchangeSpan span_;   // the model's exchanges since its last rebuild
+    bool often_ = false;  // whether they are made the branch-free way (see code_and_update)
 };
 
 // Writes the path from the root to the symbol's leaf, root side first, and
 // updates the model, both from one walk up the tree (see code_and_update).
 void Encoder::encode_symbol(unsigned s) {
     uint64_t code;
-    const bool rebuild = st_.model.node_weight[root_node] == weight_limit;
-    const unsigned length = often_ ? code_and_update<Exchanges::often>(st_.model, s, code, exchanges_)
-                                   : code_and_update<Exchanges::seldom>(st_.model, s, code, exchanges_);
-    if (rebuild) [[unlikely]] {
-        often_ = exchanges_ * often_exchanges >= weight_limit - span_start_;
-        exchanges_ = 0;
-        span_start_ = st_.model.node_weight[root_node];
-    }
+    const unsigned length = often_ ? code_and_update<Exchanges::often>(st_.model, s, code, span_, often_)
+                                   : code_and_update<Exchanges::seldom>(st_.model, s, code, span_, often_);
     if (length > st_.longest_code) st_.longest_code = length;
     if (length > 32) [[unlikely]] {
         bits_.put(length - 32, static_cast<uint32_t>(code >> 32));

@@ -43,6 +43,22 @@ void link_parents(Model& m);
 // more than doing without: `often` counts the run and stores unconditionally.
 enum class Exchanges { seldom, often };
 
+// The exchanges the model made since its last rebuild, from which a coder
+// chooses at each rebuild how to work until the next.
+struct ExchangeSpan {
+    unsigned exchanges = 0;
+    unsigned start = symbol_count;  // the root's weight when the span began (each leaf starts at 1)
+
+    // Called once the model was rebuilt and updated: whether the span that
+    // ended exchanged at least once in `every` symbols. Begins the next span.
+    bool close(const Model& m, unsigned every) {
+        const bool often = exchanges * every >= weight_limit - start;
+        exchanges = 0;
+        start = m.node_weight[root_node];
+        return often;
+    }
+};
+
 // Continues an update at node n, whose weight is next to be incremented: see
 // update_model. `moved(n, k)` is called after each exchange of what hangs at
 // positions n and k, for callers that keep tables derived from the tree.

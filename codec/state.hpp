@@ -48,7 +48,7 @@ struct CodecState {
     };
     alignas(64) Lead leads[256];
     uint16_t lead_at[node_count];  // a position's depth << 8 | code, for depths 1..8; 0 below
-    unsigned exchanges = 0;        // exchanges in the model since its last rebuild, while decoding
+    ExchangeSpan span;             // the model's exchanges since its last rebuild, while decoding
     uint8_t window[window_alloc];
     // Match tree: links[2 * p] is p's left link, links[2 * p + 1] its right link,
     // so that the side taken is an index rather than a branch. Positions 0..4095,
