@@ -94,16 +94,21 @@ constexpr size_t chunk_size = size_t{1} << 20;
 
 // The jump table (CodecState::jumps) gives, for every internal node x, where
 // two more bits lead: entry 4x + 2b1 + b0 is the node reached from x by the
-// bits b1 b0, or node_count when b1 already ends at a leaf. set_jumps() keeps
-// it in step with the tree after every change of its links. Entries hold the
-// byte offset of the target's own entries (8 times its number), so that the
-// walk adds no index arithmetic between one step's load and the next.
+// bits b1 b0, or, when b1 already ends at a leaf, a value of node_count or more.
+// set_jumps() keeps it in step with the tree after every change of its links.
+// Entries hold the byte offset of the target's own entries (8 times its
+// number), so that the walk adds no index arithmetic between one step's load
+// and the next.
 constexpr unsigned jump_scale = 4 * sizeof(uint16_t);
-constexpr unsigned jump_leaf = node_count * jump_scale;
+constexpr unsigned jump_leaf = node_count * jump_scale;  // entries from here on mark a leaf
 
-// The entry that leads to node g, or to a leaf's mark.
+// The entry for first_child value g: node g, or past jump_leaf where g marks a
+// leaf. It is one product rather than a choice, because an exchange sets these
+// for subtrees and leaves alike, in an order no processor predicts. (The
+// largest, for the last symbol, still fits in 16 bits.)
 inline uint16_t jump_to(unsigned g) {
-    return static_cast<uint16_t>(g < node_count ? g * jump_scale : jump_leaf);
+    static_assert((node_count + symbol_count) * jump_scale <= 0xFFFF);
+    return static_cast<uint16_t>(g * jump_scale);
 }
 
 // Sets the entries of node x (those of a leaf are never read).
@@ -113,7 +118,7 @@ void set_jumps(CodecState& st, unsigned x) {
     for (unsigned b = 0; b < 2; ++b) {
         const unsigned g = st.model.first_child[c + b];
         st.jumps[4 * x + 2 * b] = jump_to(g);
-        st.jumps[4 * x + 2 * b + 1] = jump_to(g < node_count ? g + 1 : g);
+        st.jumps[4 * x + 2 * b + 1] = jump_to(g + 1);
     }
 }
 
@@ -134,7 +139,7 @@ void moved_jumps(CodecState& st, unsigned n, unsigned k) {
         const unsigned g = st.model.first_child[x];
         uint16_t* const to = &st.jumps[4 * st.model.node_parent[x] + 2 * (x % 2)];
         to[0] = jump_to(g);
-        to[1] = jump_to(g < node_count ? g + 1 : g);
+        to[1] = jump_to(g + 1);
     }
 }
 
