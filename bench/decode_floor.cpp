@@ -29,6 +29,7 @@
 #include <memory>
 #include <vector>
 
+#include "codec/encoder_model.hpp"
 #include "codec/model.hpp"
 #include "codec/offset_code.hpp"
 #include "codec/state.hpp"
@@ -67,7 +68,7 @@ struct Figures {
     size_t symbols = 0, literals = 0, exchanges = 0, rebuilds = 0, code_bits = 0;
 };
 
-// The plainest decoder: walks one bit per level and updates with update_model.
+// The plainest decoder: walks one bit per level and makes the model's update.
 // Returns the output's length, or 0 if the bits run out first; records the
 // symbols and, with `fig`, the figures.
 size_t plain_decode(const std::vector<uint8_t>& stream, std::vector<uint16_t>* symbols, Figures* fig) {
@@ -78,21 +79,20 @@ size_t plain_decode(const std::vector<uint8_t>& stream, std::vector<uint16_t>* s
     size_t produced = 0;
     while (produced < length) {
         if (bits.spent()) return 0;
-        unsigned node = root_node, c;
-        while ((c = m->first_child[node]) < node_count) node = c + bits.next();
+        unsigned node = root_node, c, depth = 0;
+        for (; (c = m->first_child[node]) < node_count; ++depth) node = c + bits.next();
         const unsigned s = c - node_count;
         if (symbols) symbols->push_back(static_cast<uint16_t>(s));
+        const bool rebuild = m->node_weight[root_node] == weight_limit;
+        if (rebuild) rebuild_model(*m);
+        size_t exchanges = 0;
+        update_model_from(*m, m->node_parent[node_count + s], [&](unsigned, unsigned) { ++exchanges; });
         if (fig) {
             ++fig->symbols;
             fig->literals += s < 256;
-            for (unsigned q = node; q != root_node; q = m->node_parent[q]) ++fig->code_bits;
-            if (m->node_weight[root_node] == weight_limit) {
-                ++fig->rebuilds;
-                rebuild_model(*m);
-            }
-            update_model_from(*m, m->node_parent[node_count + s], [&](unsigned, unsigned) { ++fig->exchanges; });
-        } else {
-            update_model(*m, s);
+            fig->code_bits += depth;
+            fig->rebuilds += rebuild;
+            fig->exchanges += exchanges;
         }
         if (s < 256) {
             ++produced;
@@ -115,7 +115,7 @@ unsigned update_only(const std::vector<uint16_t>& symbols) {
         if (m->node_weight[root_node] == weight_limit) [[unlikely]] {
             rebuild_model(*m);
             update_model_from(*m, m->node_parent[node_count + s], count);
-            often = span.close(*m, 4);
+            often = span.close(*m, often_exchanges);
         } else if (often) {
             update_model_from<Exchanges::often>(*m, m->node_parent[node_count + s], count);
         } else {
