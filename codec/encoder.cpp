@@ -74,17 +74,17 @@ inline void take_if_above(uint64_t a, uint64_t b, size_t& x, size_t x_above, uin
 #endif
 }
 
-// Compares the strings at r and p, which share bytes 0..from-1, from byte
+// Compares the strings x and y, which share bytes 0..from-1, from byte
 // `from` on, a word at a time: returns the length of their common prefix (60
 // or more: equal) and leaves in a and b the first words that differ, as
 // big-endian numbers, which order the two strings.
-[[gnu::always_inline]] inline unsigned compare_from(const uint8_t* win, size_t r, size_t p, unsigned from, uint64_t& a,
+[[gnu::always_inline]] inline unsigned compare_from(const uint8_t* x, const uint8_t* y, unsigned from, uint64_t& a,
                                                     uint64_t& b) {
     a = b = 0;
     unsigned i = from;
     for (; i < lookahead_size; i += 8) {
-        a = load_be64(win + r + i);
-        b = load_be64(win + p + i);
+        a = load_be64(x + i);
+        b = load_be64(y + i);
         if (a != b) break;
     }
     return i + (static_cast<unsigned>(std::countl_zero((a ^ b) | 1)) >> 3);
@@ -206,7 +206,11 @@ private:
     void encode_symbol(unsigned s);
     void encode_offset(unsigned o);
     template <bool find_match>
-    void tree_insert(unsigned r);
+    void tree_insert(unsigned r) {
+        tree_insert_at<find_match, false>(r, st_.window + r);
+    }
+    template <bool find_match, bool linear>
+    void tree_insert_at(unsigned r, const uint8_t* key);
     void tree_delete(size_t p);
     void replace_node(size_t h, unsigned r);
     template <bool find_match, bool refill>
@@ -222,8 +226,8 @@ private:
     };
     Block next_block();
     void take(uint8_t* to, size_t count, Block& block);
-    template <class Mine>
-    void begin_trees(Mine&& mine);
+    template <bool linear, class Mine>
+    void begin_trees(Mine&& mine, const uint8_t* lead);
 
     CodecState& st_;
     ByteSource* source_ = nullptr;
@@ -270,13 +274,17 @@ void Encoder::encode_offset(unsigned o) {
 // node then waits on the comparison alone, not on a load after it. The side
 // taken and the best match are selected without branches: both are
 // unpredictable.
-template <bool find_match>
-[[gnu::always_inline]] inline void Encoder::tree_insert(unsigned r) {
+//
+// The string at r is read at `key`: in the window, or in a linear copy of the
+// input when `linear`, where the string d positions back lies d bytes before.
+// (d is at most 4036, and down to -59 among the first strings, which go in
+// newest first.)
+template <bool find_match, bool linear>
+[[gnu::always_inline]] inline void Encoder::tree_insert_at(unsigned r, const uint8_t* const key) {
     uint8_t* const links = reinterpret_cast<uint8_t*>(st_.links);
     uint16_t* const up = st_.up_link;
     const uint8_t* const win = st_.window;
     const uint8_t* const keys = reinterpret_cast<const uint8_t*>(st_.keys);
-    const uint8_t* const key = win + r;
     const size_t hr = handle(r);
     link(links, hr, 0) = link(links, hr, 1) = empty_link;
     const uint32_t key1 = load_be32(key + 1);
@@ -304,7 +312,10 @@ template <bool find_match>
                 // 5 bytes or more in common: compare the rest word by word.
                 const size_t p = node_of(h);
                 uint64_t a, b;
-                const unsigned i = compare_from(win, r, p, 5, a, b);
+                const ptrdiff_t back = static_cast<ptrdiff_t>((r - p + lookahead_size - 1) & (window_size - 1)) -
+                                       (lookahead_size - 1);
+                const uint8_t* const other = linear ? key - back : win + p;
+                const unsigned i = compare_from(key, other, 5, a, b);
                 if (i >= lookahead_size) {
                     replace_node(h, r);
                     best_length_ = lookahead_size;
@@ -416,7 +427,7 @@ inline void Encoder::refill(unsigned s, uint8_t c) {
 inline unsigned Encoder::compare_strings(unsigned r, size_t p, bool& after) const {
     const uint8_t* const win = st_.window;
     uint64_t a = load_be64(win + r + 1), b = load_be64(win + p + 1);
-    const unsigned i = a == b ? compare_from(win, r, p, 9, a, b) : 1 + (static_cast<unsigned>(std::countl_zero(a ^ b)) >> 3);
+    const unsigned i = a == b ? compare_from(win + r, win + p, 9, a, b) : 1 + (static_cast<unsigned>(std::countl_zero(a ^ b)) >> 3);
     after = a > b;
     return i;
 }
@@ -498,15 +509,15 @@ void Encoder::tree_delete_alone(size_t p) { tree_delete(p); }
 // Empties the trees, then adds the strings that begin in the spaces before the
 // first input byte (they are matchable, so a leading space can start a match)
 // and the first byte's own, whose match it leaves in best_length_ and
-// best_offset_: of them, those whose first byte `mine` accepts.
-template <class Mine>
-void Encoder::begin_trees(Mine&& mine) {
-    const uint8_t* const win = st_.window;
+// best_offset_: of them, those whose first byte `mine` accepts. The first
+// byte's string is read at `lead` (see tree_insert_at), the spaces' before it.
+template <bool linear, class Mine>
+void Encoder::begin_trees(Mine&& mine, const uint8_t* lead) {
     for (unsigned b = 0; b < 256; ++b) link(reinterpret_cast<uint8_t*>(st_.links), handle(tree_root + b), 1) = empty_link;
     for (unsigned p = 0; p < window_size; ++p) st_.up_link[p] = empty_link;
     for (unsigned i = 1; i <= lookahead_size; ++i)
-        if (mine(win[window_start - i])) tree_insert<false>(window_start - i);
-    if (mine(win[window_start])) tree_insert<true>(window_start);
+        if (mine(lead[-static_cast<ptrdiff_t>(i)])) tree_insert_at<false, linear>(window_start - i, lead - i);
+    if (mine(lead[0])) tree_insert_at<true, linear>(window_start, lead);
 }
 
 // The input is read straight from the source's blocks: p runs through the
@@ -527,7 +538,7 @@ void Encoder::run(ByteSource& source, size_t size) {
     const uint8_t* end = block.end;
     unsigned remaining = static_cast<unsigned>(first);
     unsigned r = window_start, s = 0;
-    begin_trees([](uint8_t) { return true; });
+    begin_trees<false>([](uint8_t) { return true; }, win + window_start);
     const Progress progress = st_.progress;
     size_t next_report = progress.report ? progress_interval : SIZE_MAX;
     size_t end_at = size - left_;  // input offset of `end`
@@ -629,11 +640,16 @@ void Encoder::run_literals(const uint8_t* data, size_t size) {
 // match at every position, and the calling thread reads the input ahead into
 // batches, reads the items off those notes in order and codes them, as the
 // single search would have: the stream is the same. With several threads, the
-// 256 trees (one per first byte) are shared out among them: each follows the
-// whole input through a window of its own, but adds and removes only the
-// strings of its own trees. Following the positions it skips (the window, and
-// a branch on each position's first byte that no predictor gets right) costs
-// each of two threads about a fifth of the whole search.
+// 256 trees (one per first byte) are shared out among them, and each adds and
+// removes only the strings of its own trees, in the order the single search
+// would: a string leaves its tree just before the first string added after its
+// time is up. A thread needs no window of its own: a batch holds the input
+// bytes it covers and the window's worth before them, where every string a
+// step compares with can be read. So a thread spends nothing on the positions
+// it skips but a pass that picks out its own, without a branch: no predictor
+// gets a branch on each position's first byte right. (How many of its strings
+// leave between two it adds varies all the same: with two threads, that loop
+// is mispredicted at about every other position.)
 constexpr size_t split_steps = size_t{1} << 16;  // positions a batch covers
 constexpr size_t split_slots = 4;                 // batches in flight
 constexpr size_t split_minimum = size_t{1} << 20;  // shorter inputs: the calling thread alone
@@ -647,18 +663,23 @@ inline uint32_t noted_match(unsigned length, unsigned offset) { return length <<
 // window_start + j) from `first` to first + count - 1 go through the same step
 // as in run(): the oldest string leaves, the byte input[j + 59] (when there is
 // one) takes its place, and the string at j goes in.
+//
+// bytes[split_history + i] is the byte the window holds for input offset
+// first + i, from first - split_history to first + count + 58: spaces before
+// the input and, past its end, the bytes the window keeps there (those of
+// 4096 positions before, since the window is no longer refilled).
+constexpr size_t split_history = window_size + 64;
 struct SplitBatch {
     size_t first = 0, count = 0;
-    std::vector<uint8_t> bytes;                  // input[first ...], count + 59 bytes as far as the input goes
-    std::vector<uint32_t> found[max_parts];      // each thread's notes, by j - first
+    std::vector<uint8_t> bytes;
+    std::vector<uint32_t> found[max_parts];  // each thread's notes, by j - first
+    // The string at position first + i.
+    const uint8_t* string(size_t i) const { return bytes.data() + split_history + i; }
 };
 
 struct Split {
-    explicit Split(CodecState& caller, size_t input_size, unsigned threads)
-        : st(caller), size(input_size), parts(threads), batches((input_size - 2) / split_steps + 1) {}
+    Split(size_t input_size, unsigned threads) : parts(threads), batches((input_size - 2) / split_steps + 1) {}
 
-    CodecState& st;       // the caller's state: its window is the start of every thread's
-    const size_t size;    // input bytes
     const unsigned parts;  // threads
     const size_t batches;  // covering positions 1 .. size - 1
     uint8_t part_of[256] = {};  // which thread has the tree of each first byte
@@ -712,16 +733,32 @@ void Encoder::search_part(Split& split, unsigned part) {
         while (!split.ready && !split.quit) split.changed.wait(split.mutex);
         if (split.quit) return;
     }
-    uint8_t* const win = st_.window;
-    std::memcpy(win, split.st.window, sizeof st_.window);
     const uint8_t* const part_of = split.part_of;
     const uint8_t mine = static_cast<uint8_t>(part);
-    begin_trees([&](uint8_t b) { return part_of[b] == mine; });
-    const size_t size = split.size;
+    const auto is_mine = [&](uint8_t b) { return part_of[b] == mine; };
+    // The strings in this thread's trees, oldest first, each as the step at
+    // which it leaves (the one whose refill takes its first byte's place):
+    // window_start + 1 steps after the one that added it. Its window position
+    // is that step minus one. A string that an equal one replaced is met here
+    // all the same, and its removal does nothing.
+    constexpr size_t stay = window_start + 1;
+    std::vector<size_t> leaving(2 * window_size, SIZE_MAX);  // SIZE_MAX after the newest: no step is that late
+    const size_t ring = leaving.size() - 1;
+    size_t oldest = 0, added = 0;
+    const auto note_added = [&](size_t leaves) {
+        leaving[added++ & ring] = leaves;
+        leaving[added & ring] = SIZE_MAX;
+    };
+    const uint8_t* const lead = split.slots[0].string(0) - 1;  // input byte 0's string
+    begin_trees<true>(is_mine, lead);
+    for (unsigned i = lookahead_size; i >= 1; --i)
+        if (is_mine(lead[-static_cast<ptrdiff_t>(i)])) note_added(stay - i);
+    if (is_mine(lead[0])) note_added(stay);
     {
         platform::Lock lock(split.mutex);
         split.first_found[part] = noted_match(best_length_, best_offset_);  // 0 when position 0 is not this thread's
     }
+    std::vector<uint32_t> own(split_steps);
     for (size_t k = 0; k < split.batches; ++k) {
         {
             platform::Lock lock(split.mutex);
@@ -729,20 +766,32 @@ void Encoder::search_part(Split& split, unsigned part) {
             if (split.quit) return;
         }
         SplitBatch& batch = split.slots[k % split_slots];
-        const uint8_t* const bytes = batch.bytes.data();
+        const uint8_t* const bytes = batch.string(0);
         uint32_t* const found = batch.found[part].data();
-        for (size_t i = 0; i < batch.count; ++i) {
-            const size_t j = batch.first + i;
-            const unsigned at = static_cast<unsigned>(j - 1) & (window_size - 1);
-            const unsigned r = static_cast<unsigned>(window_start + j) & (window_size - 1);
-            tree_delete(at);
-            if (j + lookahead_size - 1 < size) refill(at, bytes[i + lookahead_size - 1]);
-            uint32_t note = 0;
-            if (part_of[win[r]] == mine) {
-                tree_insert<true>(r);
-                note = noted_match(best_length_, best_offset_);
+        if (split.parts == 1) {
+            // Every string is this thread's: the oldest leaves at each step.
+            for (size_t i = 0; i < batch.count; ++i) {
+                const size_t j = batch.first + i;
+                tree_delete(static_cast<unsigned>(j - 1) & (window_size - 1));
+                tree_insert_at<true, true>(static_cast<unsigned>(window_start + j) & (window_size - 1), bytes + i);
+                found[i] = noted_match(best_length_, best_offset_);
             }
-            found[i] = note;
+        } else {
+            size_t count = 0;
+            for (size_t i = 0; i < batch.count; ++i) {
+                found[i] = 0;
+                own[count] = static_cast<uint32_t>(i);
+                count += is_mine(bytes[i]);
+            }
+            for (size_t n = 0; n < count; ++n) {
+                const size_t i = own[n];
+                const size_t j = batch.first + i;
+                while (leaving[oldest & ring] <= j) tree_delete((leaving[oldest++ & ring] - 1) & (window_size - 1));
+                const unsigned r = static_cast<unsigned>(window_start + j) & (window_size - 1);
+                tree_insert_at<true, true>(r, bytes + i);
+                found[i] = noted_match(best_length_, best_offset_);
+                note_added(j + stay);
+            }
         }
         platform::Lock lock(split.mutex);
         split.done[part] = k + 1;
@@ -767,9 +816,9 @@ void Encoder::take(uint8_t* to, size_t count, Block& block) {
 }
 
 bool Encoder::run_split(ByteSource& source, size_t size, unsigned threads) {
-    Split split(st_, size, threads);
+    Split split(size, threads);
     for (SplitBatch& slot : split.slots) {
-        slot.bytes.resize(split_steps + lookahead_size);
+        slot.bytes.resize(split_history + split_steps + lookahead_size + 8);
         for (unsigned t = 0; t < threads; ++t) slot.found[t].resize(split_steps);
     }
     PartStart starts[max_parts];
@@ -804,21 +853,27 @@ bool Encoder::run_split(ByteSource& source, size_t size, unsigned threads) {
     take(win + window_start, lookahead_size, block);  // size is far above 60
     const uint8_t lead = win[window_start];
     // Fills batch k (every earlier one filled): its bytes start with the last
-    // 59 of the batch before, or with input bytes 1..59.
+    // split_history + 59 of the batch before, or with spaces and input bytes
+    // 0..59.
     const auto fill = [&](size_t k) {
         SplitBatch& batch = split.slots[k % split_slots];
+        uint8_t* const bytes = batch.bytes.data();
         batch.first = 1 + k * split_steps;
         batch.count = std::min(split_steps, size - batch.first);
-        const size_t have = std::min(batch.count + lookahead_size - 1, size - batch.first);
-        const size_t kept = lookahead_size - 1;
-        if (k == 0)
-            std::memcpy(batch.bytes.data(), win + window_start + 1, kept);
-        else
-            std::memcpy(batch.bytes.data(), split.slots[(k - 1) % split_slots].bytes.data() + split_steps, kept);
-        if (have > kept) take(batch.bytes.data() + kept, have - kept, block);
+        const size_t kept = split_history + lookahead_size - 1;
+        const size_t have = split_history + std::min(batch.count + lookahead_size - 1, size - batch.first);
+        if (k == 0) {
+            std::memset(bytes, ' ', split_history - 1);
+            std::memcpy(bytes + split_history - 1, win + window_start, lookahead_size);
+        } else {
+            std::memcpy(bytes, split.slots[(k - 1) % split_slots].bytes.data() + split_steps, kept);
+        }
+        if (have > kept) take(bytes + kept, have - kept, block);
+        // Past the input's end (and in the slack the compares read), what the window holds there.
+        for (size_t i = std::max(have, kept); i < batch.bytes.size(); ++i) bytes[i] = bytes[i - window_size];
     };
     fill(0);
-    share_trees(split, split.slots[0].bytes.data(), split.slots[0].count);
+    share_trees(split, split.slots[0].string(0), split.slots[0].count);
     size_t filled = 1;
     {
         platform::Lock lock(split.mutex);
@@ -873,12 +928,16 @@ bool Encoder::run_split(ByteSource& source, size_t size, unsigned threads) {
             const size_t i = j - batch.first;
             uint32_t note = 0;
             for (unsigned t = 0; t < threads; ++t) note |= batch.found[t][i];
-            code_item(note, batch.bytes[i]);
+            code_item(note, batch.string(0)[i]);
         }
     }
     bits_.finish();
-    // Every thread's window is now what the single search leaves.
-    std::memcpy(win, split.states[0]->window, sizeof st_.window);
+    // The window the single search leaves: the input's last 4096 bytes, each
+    // where it was refilled (the input is far longer than the window).
+    const SplitBatch& last = split.slots[(split.batches - 1) % split_slots];
+    const uint8_t* const end = last.string(last.count);  // input offset `size`
+    for (size_t back = 1; back <= window_size; ++back) win[(window_start + size - back) & (window_size - 1)] = end[-static_cast<ptrdiff_t>(back)];
+    std::memcpy(win + window_size, win, lookahead_size - 1);
     return true;
 }
 

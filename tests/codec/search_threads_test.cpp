@@ -61,13 +61,16 @@ Outcome compress_with(unsigned threads, const Bytes& in, const Bytes& junk) {
 
 TEST(CodecSearchThreads, GiveTheStreamWindowAndReportsOfOneThread) {
     const size_t batch = 65536;
-    // Sizes whose last batch of positions is short of the lookahead, and full.
-    for (const size_t size : {size_t{1} + 16 * batch + 30, size_t{1} + 17 * batch}) {
-        const Bytes in = mixed(size, static_cast<unsigned>(size));
+    // Sizes whose last batch of positions is short of the lookahead, and full;
+    // the last input begins with spaces, which match the strings of spaces
+    // before the input.
+    for (const size_t size : {size_t{1} + 16 * batch + 30, size_t{1} + 17 * batch, size_t{16} * batch}) {
+        Bytes in = mixed(size, static_cast<unsigned>(size));
+        if (size % batch == 0) std::fill(in.begin(), in.begin() + 100, ' ');
         const Bytes junk = mixed(Codec::carried_size, 3);
         const Outcome alone = compress_with(0, in, junk);
         ASSERT_EQ(alone.streamed, alone.stream);
-        for (const unsigned threads : {1u, 2u, 3u}) {
+        for (const unsigned threads : {1u, 2u, 3u, 4u}) {
             SCOPED_TRACE("threads " + std::to_string(threads) + ", size " + std::to_string(size));
             const Outcome shared = compress_with(threads, in, junk);
             EXPECT_TRUE(shared.stream == alone.stream);
