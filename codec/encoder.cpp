@@ -114,8 +114,12 @@ inline uint32_t key_at(const uint8_t* keys, size_t h) {
 
 inline uint32_t load_be32(const uint8_t* p) { return static_cast<uint32_t>(load_be64(p) >> 32); }
 
-// How much output a streaming operation hands to its sink at a time.
-constexpr size_t piece_size = size_t{1} << 20;
+// How much output a streaming operation hands to its sink at a time. A reader
+// of the stream as it comes (a check that decodes it) waits for whole pieces,
+// so they are small enough that it keeps close behind. (A 1 MiB piece would
+// hold the whole stream of a 1 MB file: its check would run after the
+// compression instead of beside it.)
+constexpr size_t piece_size = size_t{256} << 10;
 
 // Thrown from the encoder's rare paths (a block switch, a full output buffer)
 // when the source or the sink fails, and caught where the operation began.

@@ -82,7 +82,7 @@ TEST(CodecSearchThreads, GiveTheStreamWindowAndReportsOfOneThread) {
 }
 
 TEST(CodecSearchThreads, FailuresStopTheThreadsAndLeaveTheCodecUsable) {
-    // Random bytes: the stream takes two pieces.
+    // Random bytes: the stream takes several pieces.
     Bytes in(3 << 19);
     std::mt19937 rng(9);
     for (uint8_t& byte : in) byte = static_cast<uint8_t>(rng());
