@@ -698,6 +698,10 @@ struct Split {
     uint32_t first_found[max_parts] = {};  // each thread's note for position 0
     std::unique_ptr<CodecState> states[max_parts];
     std::unique_ptr<platform::Thread> threads[max_parts];
+    // Each thread's room, made by the caller, where a failure to get it is
+    // reported: its positions in a batch, and its strings' steps (see search_part).
+    std::vector<uint32_t> own[max_parts];
+    std::vector<size_t> leaving[max_parts];
 };
 
 struct PartStart {
@@ -746,8 +750,8 @@ void Encoder::search_part(Split& split, unsigned part) {
     // is that step minus one. A string that an equal one replaced is met here
     // all the same, and its removal does nothing.
     constexpr size_t stay = window_start + 1;
-    std::vector<size_t> leaving(2 * window_size, SIZE_MAX);  // SIZE_MAX after the newest: no step is that late
-    const size_t ring = leaving.size() - 1;
+    size_t* const leaving = split.leaving[part].data();  // SIZE_MAX after the newest: no step is that late
+    const size_t ring = split.leaving[part].size() - 1;
     size_t oldest = 0, added = 0;
     const auto note_added = [&](size_t leaves) {
         leaving[added++ & ring] = leaves;
@@ -762,7 +766,7 @@ void Encoder::search_part(Split& split, unsigned part) {
         platform::Lock lock(split.mutex);
         split.first_found[part] = noted_match(best_length_, best_offset_);  // 0 when position 0 is not this thread's
     }
-    std::vector<uint32_t> own(split_steps);
+    uint32_t* const own = split.own[part].data();
     for (size_t k = 0; k < split.batches; ++k) {
         {
             platform::Lock lock(split.mutex);
@@ -828,6 +832,8 @@ bool Encoder::run_split(ByteSource& source, size_t size, unsigned threads) {
     PartStart starts[max_parts];
     for (unsigned t = 0; t < threads; ++t) {
         split.states[t] = std::make_unique<CodecState>();
+        split.own[t].resize(split_steps);
+        split.leaving[t].assign(2 * window_size, SIZE_MAX);
         split.threads[t] = std::make_unique<platform::Thread>();
         starts[t] = {&split, t};
     }
