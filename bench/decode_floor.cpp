@@ -33,21 +33,11 @@
 #include "codec/model.hpp"
 #include "codec/offset_code.hpp"
 #include "codec/state.hpp"
+#include "programs/read_file.hpp"
 
 namespace {
 
 using namespace qx::codec;
-
-bool read_file(const char* path, std::vector<uint8_t>& data) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    uint8_t block[1 << 16];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, f)) > 0) data.insert(data.end(), block, block + got);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
-}
 
 // Bits most significant first, zeros past the end.
 struct Bits {

@@ -933,12 +933,13 @@ bool Encoder::run_split(ByteSource& source, size_t size, unsigned threads) {
         }
         if (k == 0) code_item(first_note, lead);
         const SplitBatch& batch = split.slots[k % split_slots];
+        const uint8_t* const bytes = batch.string(0);
         const size_t end = batch.first + batch.count;
         while (j < end) {
             const size_t i = j - batch.first;
             uint32_t note = 0;
             for (unsigned t = 0; t < threads; ++t) note |= batch.found[t][i];
-            code_item(note, batch.string(0)[i]);
+            code_item(note, bytes[i]);
         }
     }
     bits_.finish();

@@ -11,6 +11,7 @@
 
 #include "codec/codec.hpp"
 #include "container/cipher.hpp"
+#include "programs/read_file.hpp"
 
 namespace {
 
@@ -30,18 +31,6 @@ const char* reason_text(Failure why) {
     case Failure::no_memory: return "out of memory";
     }
     return "unknown failure";
-}
-
-bool read_file(const char* path, std::vector<uint8_t>& data) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
-    data.clear();
-    uint8_t block[1 << 16];
-    size_t got;
-    while ((got = std::fread(block, 1, sizeof block, f)) > 0) data.insert(data.end(), block, block + got);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
 }
 
 // Sets the search threads from QX_JOBS.
