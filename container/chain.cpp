@@ -12,6 +12,91 @@ namespace {
 // A shuffle partner lies at most this far from its step.
 constexpr uint64_t reach = 255;
 
+// One shuffle step at q: exchanges the byte with the one x places on.
+inline void swap_at(uint8_t* q, size_t x) {
+    const uint8_t here = q[0], there = q[x];
+    q[0] = there;
+    q[x] = here;
+}
+
+// The two bytes of every pair in a word exchanged.
+inline uint64_t swap_pairs(uint64_t w) {
+    return ((w >> 8) & 0x00FF00FF00FF00FFull) | ((w << 8) & 0xFF00FF00FF00FF00ull);
+}
+
+// Every byte of a word negated on its own: the complement plus one, with no
+// carry from one byte into the next.
+inline uint64_t negate_bytes(uint64_t w) {
+    const uint64_t c = ~w;
+    return ((c & 0x7F7F7F7F7F7F7F7Full) + 0x0101010101010101ull) ^ (c & 0x8080808080808080ull);
+}
+
+// Pair swap and negation of every byte but the last, in place over plaintext
+// positions [from, to) of a plaintext of `size` bytes; b[0] is position s. `from`
+// is even and `to` even or the size: a complete pair at a time, four pairs at a
+// time in a 64-bit word while they end before the last byte.
+void prepare(uint8_t* b, uint64_t s, uint64_t from, uint64_t to, uint64_t size) {
+    const uint64_t last = size - 1;
+    uint64_t i = from;
+    for (; i + 8 <= to && i + 7 < last; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, b + (i - s), 8);
+        word = negate_bytes(swap_pairs(word));
+        std::memcpy(b + (i - s), &word, 8);
+    }
+    for (; i + 2 <= to && i + 1 < last; i += 2) {
+        const uint8_t first = b[i - s], second = b[i + 1 - s];
+        b[i - s] = static_cast<uint8_t>(0u - second);
+        b[i + 1 - s] = static_cast<uint8_t>(0u - first);
+    }
+    if (i + 2 <= to) {
+        // The pair that holds the last byte: swapped, and only its first byte negated.
+        std::swap(b[i - s], b[i + 1 - s]);
+        b[i - s] = static_cast<uint8_t>(0u - b[i - s]);
+    }
+    // An odd last byte stays as it is.
+}
+
+// The key repeated to a whole number of passes of at least 64 steps and a
+// multiple of four: a span of steps that ends where the key starts again.
+std::vector<uint32_t> key_span(const uint8_t* key, size_t n) {
+    std::vector<uint32_t> span;
+    if (n == 0) return span;
+    size_t length = n;
+    while (length < 64 || length % 4 != 0) length += n;
+    span.resize(length);
+    for (size_t j = 0; j < length; ++j) span[j] = key[j % n];
+    return span;
+}
+
+// The shuffle steps from `step` up to `clear`, none of whose partners needs
+// clamping, on b (b[0] is position s) with key index k at the first; returns the
+// key index after them. Up to the start of a span of the key step by step, then
+// whole spans, four steps at a time with no wrap of the key index to test.
+size_t clear_steps(uint8_t* b, uint64_t s, uint64_t step, uint64_t clear, size_t k, const uint8_t* key, size_t n,
+                   const std::vector<uint32_t>& key_spans) {
+    for (; step < clear && k != 0; ++step) {
+        std::swap(b[step - s], b[step - s + key[k]]);
+        if (++k == n) k = 0;
+    }
+    const size_t span = key_spans.size();
+    for (; step < clear && clear - step >= span; step += span) {
+        uint8_t* const q = b + (step - s);
+        const uint32_t* const x = key_spans.data();
+        for (size_t j = 0; j < span; j += 4) {
+            swap_at(q + j, x[j]);
+            swap_at(q + j + 1, x[j + 1]);
+            swap_at(q + j + 2, x[j + 2]);
+            swap_at(q + j + 3, x[j + 3]);
+        }
+    }
+    for (; step < clear; ++step) {
+        std::swap(b[step - s], b[step - s + key[k]]);
+        if (++k == n) k = 0;
+    }
+    return k;
+}
+
 // Hands the first `count` bytes of `buffer`, final and in chain order, to `emit`
 // reversed, as the result's bytes just before `end`, and drops them: both chains
 // run opposite to the order of their result.
@@ -55,6 +140,7 @@ ForwardChain::ForwardChain(uint64_t size, std::string_view password, size_t bloc
     : password_(reinterpret_cast<const uint8_t*>(password.data())), n_(password.size()), size_(size),
       last_(size > 0 ? size - 1 : 0), block_(block > 2 * reach ? block : 2 * reach) {
     buffer_.reserve(2 * block_ + 2 * reach);
+    span_ = key_span(password_, n_);
 }
 
 bool ForwardChain::push(const uint8_t* data, size_t count, const Emit& emit) {
@@ -72,21 +158,10 @@ int ForwardChain::key_index() const { return static_cast<int>(k_ == 0 ? n_ - 1 :
 bool ForwardChain::run(bool at_end, const Emit& emit) {
     uint8_t* const b = buffer_.data();
     const uint64_t s = start_, last = last_;
-    // Pair swap and negation of every byte but the last, a complete pair at a time.
-    uint64_t prepared = prepared_;
-    // Both bytes of a pair are negated while the pair ends before the last byte.
-    for (; prepared + 2 <= filled_ && prepared + 1 < last; prepared += 2) {
-        const uint8_t first = b[prepared - s], second = b[prepared + 1 - s];
-        b[prepared - s] = static_cast<uint8_t>(0u - second);
-        b[prepared + 1 - s] = static_cast<uint8_t>(0u - first);
-    }
-    if (prepared + 2 <= filled_) {
-        // The pair that holds the last byte: swapped, and only its first byte negated.
-        std::swap(b[prepared - s], b[prepared + 1 - s]);
-        b[prepared - s] = static_cast<uint8_t>(0u - b[prepared - s]);
-        prepared += 2;
-    }
-    if (at_end && prepared < filled_) prepared = filled_;  // an odd last byte stays as it is
+    // Pair swap and negation of every complete pair that is in; an odd last byte stays.
+    uint64_t prepared = prepared_ + ((filled_ - prepared_) & ~uint64_t{1});
+    prepare(b, s, prepared_, prepared, size_);
+    if (at_end) prepared = filled_;
     prepared_ = prepared;
 
     // Key shuffle: a step needs its partners, up to 255 places on or the last byte.
@@ -99,10 +174,8 @@ bool ForwardChain::run(bool at_end, const Emit& emit) {
         uint64_t step = step_;
         size_t k = k_;
         const uint64_t clear = std::min(limit, last >= reach ? last - reach + 1 : 0);
-        for (; step < clear; ++step) {
-            std::swap(b[step - s], b[step - s + key[k]]);
-            if (++k == n) k = 0;
-        }
+        k = clear_steps(b, s, step, clear, k, key, n, span_);
+        step = std::max(step, clear);
         for (; step < limit; ++step) {
             const uint64_t partner = std::min(step + key[k], last);
             std::swap(b[step - s], b[partner - s]);

@@ -48,6 +48,7 @@ private:
     size_t block_;
     std::vector<uint8_t> buffer_;  // positions [start_, filled_) of the chain's working array
     std::vector<uint8_t> out_;
+    std::vector<uint32_t> span_;  // the key bytes of whole passes, from key index 0
     uint64_t start_ = 0, filled_ = 0, prepared_ = 0, step_ = 0;
     size_t k_ = 0;
 };

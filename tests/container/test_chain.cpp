@@ -18,7 +18,8 @@ const size_t lengths[] = {0, 1, 2, 3, 4, 5, 254, 255, 256, 257, 258, 511, 512, 5
 const size_t pieces[] = {1, 2, 3, 255, 256, 257, 1000, 100000};
 const size_t blocks[] = {0, 511, 777};  // 0: the smallest block the chains take
 // Key bytes from 0 (a step that stays put) to 255 (the farthest partner), and ordinary ones.
-const std::string passwords[] = {std::string("\xFF\x00\x01\xFE", 4), "abc", "x", "Twelve bytes"};
+const std::string passwords[] = {std::string("\xFF\x00\x01\xFE", 4), "abc", "x", "Twelve bytes",
+                                 std::string(70, '\xF0') + "seventy-one"};
 
 Bytes random_bytes(size_t size, unsigned seed) {
     std::mt19937 gen(seed);
