@@ -97,15 +97,9 @@ size_t clear_steps(uint8_t* b, uint64_t s, uint64_t step, uint64_t clear, size_t
     return k;
 }
 
-// Hands the first `count` bytes of `buffer`, final and in chain order, to `emit`
-// reversed, as the result's bytes just before `end`, and drops them: both chains
-// run opposite to the order of their result.
-bool emit_reversed(std::vector<uint8_t>& buffer, std::vector<uint8_t>& out, size_t count, uint64_t end,
-                   const Emit& emit) {
-    out.resize(count);
-    // Eight bytes at a time, their order turned within the word, then the rest one by one.
-    const uint8_t* const from = buffer.data();
-    uint8_t* const to = out.data();
+// Copies `count` bytes reversed: eight bytes at a time, their order turned within
+// the word, then the rest one by one.
+void reverse_into(const uint8_t* from, uint8_t* to, size_t count) {
     size_t i = 0;
     for (; i + 8 <= count; i += 8) {
         uint64_t word;
@@ -114,6 +108,15 @@ bool emit_reversed(std::vector<uint8_t>& buffer, std::vector<uint8_t>& out, size
         std::memcpy(to + count - 8 - i, &word, 8);
     }
     for (; i < count; ++i) to[count - 1 - i] = from[i];
+}
+
+// Hands the first `count` bytes of `buffer`, final and in chain order, to `emit`
+// reversed, as the result's bytes just before `end`, and drops them: both chains
+// run opposite to the order of their result.
+bool emit_reversed(std::vector<uint8_t>& buffer, std::vector<uint8_t>& out, size_t count, uint64_t end,
+                   const Emit& emit) {
+    out.resize(count);
+    reverse_into(buffer.data(), out.data(), count);
     const bool ok = emit(end - count, out.data(), count);
     buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));
     return ok;
@@ -197,6 +200,114 @@ bool ForwardChain::hand_out(uint64_t upto, const Emit& emit) {
     const uint64_t end = size_ - start_;
     start_ = upto;
     return emit_reversed(buffer_, out_, count, end, emit);
+}
+
+OrderedForwardChain::OrderedForwardChain(uint64_t size, std::string_view password, size_t segment)
+    : password_(reinterpret_cast<const uint8_t*>(password.data())), n_(password.size()), size_(size),
+      last_(size > 0 ? size - 1 : 0), span_(key_span(password_, n_)) {
+    // Segments start where the key starts again, and on the first byte of a pair.
+    const uint64_t unit = n_ % 2 == 0 ? std::max<uint64_t>(n_, 2) : 2 * n_;
+    const uint64_t wanted = std::max<uint64_t>(segment, 4 * reach);
+    length_ = (wanted + unit - 1) / unit * unit;
+    // Segments move their bytes alike only while no partner needs clamping: all
+    // but the last end at least 256 bytes before the last byte.
+    if (n_ > 0 && last_ >= 256 + length_) interior_ = (last_ - 256) / length_;
+    remaining_ = size_ == 0 ? 0 : interior_ + 1;
+}
+
+int OrderedForwardChain::key_index() const {
+    const uint64_t steps = size_ >= 2 ? last_ : 0;
+    const size_t k = n_ > 0 ? static_cast<size_t>(steps % n_) : 0;
+    return static_cast<int>(k == 0 ? n_ - 1 : k - 1);
+}
+
+// Plaintext positions [from, to) after the pair swap and the negation, into `into`.
+bool OrderedForwardChain::read_prepared(const ReadPlain& read, uint64_t from, uint64_t to, uint8_t* into) {
+    if (from >= to) return true;
+    // Whole pairs are read: a pair's bytes trade places.
+    const uint64_t a = from & ~uint64_t{1}, b = std::min(size_, to + (to & 1));
+    read_.resize(static_cast<size_t>(b - a));
+    if (!read(a, read_.data(), read_.size())) return false;
+    prepare(read_.data(), a, a, b, size_);
+    std::memcpy(into, read_.data() + (from - a), static_cast<size_t>(to - from));
+    return true;
+}
+
+// The 255 bytes at the start of each segment as its first step finds them.
+// Segment 0 finds the plaintext's own. A later segment finds what the steps of
+// the one before carried there: each such byte is either one that segment began
+// with, or one of its own, read from where it began. Which, follows from running
+// the steps of one segment on labels instead of bytes, in a ring of the 256
+// positions that a step can reach.
+bool OrderedForwardChain::find_carried(const ReadPlain& read) {
+    constexpr size_t carry = reach;
+    carried_.assign((interior_ + 1) * carry, 0);
+    if (!read_prepared(read, 0, carry, carried_.data())) return false;
+    int64_t ring[256];  // label of the byte at each position: -1 - t for the t-th it began with, else the position
+    for (size_t t = 0; t < carry; ++t) ring[t] = -1 - static_cast<int64_t>(t);
+    size_t k = 0;
+    for (uint64_t j = 0; j < length_; ++j) {
+        ring[(j + carry) & 255] = static_cast<int64_t>(j + carry);  // a position no step has reached yet
+        std::swap(ring[j & 255], ring[(j + password_[k]) & 255]);
+        if (++k == n_) k = 0;
+    }
+    int64_t label[carry];
+    int64_t low = INT64_MAX, high = -1;
+    for (size_t c = 0; c < carry; ++c) {
+        label[c] = ring[(length_ + c) & 255];
+        if (label[c] >= 0) low = std::min(low, label[c]), high = std::max(high, label[c]);
+    }
+    std::vector<uint8_t> own(high >= low ? static_cast<size_t>(high - low + 1) : 0);
+    for (uint64_t segment = 1; segment <= interior_; ++segment) {
+        const uint64_t base = (segment - 1) * length_;
+        if (!own.empty() && !read_prepared(read, base + static_cast<uint64_t>(low), base + static_cast<uint64_t>(high) + 1,
+                                           own.data()))
+            return false;
+        const uint8_t* const before = carried_.data() + (segment - 1) * carry;
+        uint8_t* const found = carried_.data() + segment * carry;
+        for (size_t c = 0; c < carry; ++c)
+            found[c] = label[c] >= 0 ? own[static_cast<size_t>(label[c] - low)] : before[-1 - label[c]];
+    }
+    return true;
+}
+
+bool OrderedForwardChain::next(const ReadPlain& read, const Emit& emit) {
+    if (remaining_ == 0) return false;
+    const bool ok = [&] {
+        if (interior_ > 0 && !carried_found_) {
+            if (!find_carried(read)) return false;
+            carried_found_ = true;
+        }
+        const uint64_t segment = remaining_ - 1;
+        const bool final_segment = segment == interior_;
+        const uint64_t from = segment * length_;
+        const uint64_t to = final_segment ? size_ : from + length_;  // the positions it makes final
+        const uint64_t touched = final_segment ? size_ : to + reach;
+        buffer_.resize(static_cast<size_t>(touched - from));
+        uint8_t* const b = buffer_.data();
+        if (segment == 0) {
+            if (!read_prepared(read, 0, touched, b)) return false;
+        } else {
+            std::memcpy(b, carried_.data() + segment * reach, reach);
+            if (!read_prepared(read, from + reach, touched, b + reach)) return false;
+        }
+        if (size_ >= 2 && n_ > 0) {
+            // The key index is 0 at every segment's start.
+            const uint64_t end = final_segment ? last_ : to;
+            const uint64_t clear = final_segment ? std::max(from, last_ >= reach ? last_ - reach + 1 : 0) : to;
+            size_t k = clear_steps(b, from, from, clear, 0, password_, n_, span_);
+            for (uint64_t step = clear; step < end; ++step) {
+                std::swap(b[step - from], b[std::min(step + password_[k], last_) - from]);
+                if (++k == n_) k = 0;
+            }
+        }
+        const size_t count = static_cast<size_t>(to - from);
+        out_.resize(count);
+        reverse_into(b, out_.data(), count);
+        return emit(size_ - to, out_.data(), count);
+    }();
+    remaining_ = ok ? remaining_ - 1 : 0;
+    return ok;
 }
 
 InverseChain::InverseChain(uint64_t size, std::string_view password, int key_index, size_t block)

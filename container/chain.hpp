@@ -53,6 +53,46 @@ private:
     size_t k_ = 0;
 };
 
+// Reads the `count` plaintext bytes at `offset` into `data`; false when they cannot be had.
+using ReadPlain = std::function<bool(uint64_t offset, uint8_t* data, size_t count)>;
+
+// The forward chain's result in the order of the result itself, from its start:
+// what the codec reads first, the plaintext's end, comes first. It reads the
+// plaintext a segment at a time from the end towards the start. What a segment
+// needs from before it is the 255 bytes that the shuffle has carried to its start,
+// and those are known without running the shuffle on the data before it: which
+// position's byte ends up where does not depend on the bytes, and away from the
+// plaintext's end every segment moves them alike. So the carried bytes of every
+// segment are read first, from a few places before each segment start.
+class OrderedForwardChain {
+public:
+    // `segment`: about how many bytes each segment holds.
+    OrderedForwardChain(uint64_t size, std::string_view password, size_t segment = size_t{1} << 20);
+
+    // Works out the next segment and hands it to `emit`: the result's next bytes,
+    // from offset 0 on. The first call also reads the carried bytes of every
+    // segment. False when `read` or `emit` failed; the chain then stops.
+    bool next(const ReadPlain& read, const Emit& emit);
+    bool done() const { return remaining_ == 0; }
+    // The key index of the last shuffle step, as encipher_data returns it.
+    int key_index() const;
+
+private:
+    bool read_prepared(const ReadPlain& read, uint64_t from, uint64_t to, uint8_t* into);
+    bool find_carried(const ReadPlain& read);
+
+    const uint8_t* password_;
+    size_t n_;
+    uint64_t size_, last_;
+    uint64_t length_ = 0;       // of every segment but the last
+    uint64_t interior_ = 0;     // segments before the last, which are all moved alike
+    uint64_t remaining_ = 0;    // segments not handed out yet
+    bool carried_found_ = false;
+    std::vector<uint32_t> span_;
+    std::vector<uint8_t> carried_;  // per segment, the 255 bytes at its start as its first step finds them
+    std::vector<uint8_t> buffer_, read_, out_;
+};
+
 // The inverse chain (reversal, backward key shuffle, negation, pair swap) over a
 // region of `size` bytes given in order, with the key index from the header. The
 // plaintext comes out from its end towards its start.

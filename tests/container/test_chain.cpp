@@ -105,3 +105,47 @@ TEST(Chains, TooMuchOrTooLittleInputAndARefusalStopTheChain) {
     EXPECT_TRUE(refused.push(data.data(), data.size(), take));
     EXPECT_FALSE(refused.finish([](uint64_t, const uint8_t*, size_t) { return false; }));
 }
+
+// The chain in result order, with the smallest segments it takes so that a few
+// kilobytes make many: sizes around the first segments that move alike and
+// around their ends, with keys whose carried bytes die out and keys (one byte)
+// whose carried bytes travel from the start to the end.
+TEST(Chains, InResultOrderGivesTheWholeBufferBytes) {
+    unsigned seed = 100;
+    for (const std::string& pw : passwords) {
+        std::vector<size_t> sizes = {0, 1, 2, 3, 255, 256, 511, 1000, 9001, 40000};
+        for (size_t size = 1200; size < 3800; size += 37) sizes.push_back(size);
+        for (size_t size : sizes) {
+            SCOPED_TRACE(testing::Message() << "password " << pw.size() << " size " << size);
+            const Bytes plain = random_bytes(size, seed++);
+            Bytes whole = plain;
+            const int key = encipher_data(whole.data(), whole.size(), pw);
+            OrderedForwardChain chain(size, pw, 0);
+            Bytes out;
+            const ReadPlain read = [&](uint64_t offset, uint8_t* data, size_t count) {
+                if (offset > size || count > size - offset) return ADD_FAILURE() << "read past the end", false;
+                std::copy_n(plain.begin() + static_cast<std::ptrdiff_t>(offset), count, data);
+                return true;
+            };
+            const Emit emit = [&](uint64_t offset, const uint8_t* data, size_t count) {
+                EXPECT_EQ(offset, out.size()) << "pieces come in order";
+                out.insert(out.end(), data, data + count);
+                return true;
+            };
+            while (!chain.done()) ASSERT_TRUE(chain.next(read, emit));
+            ASSERT_EQ(out, whole);
+            EXPECT_EQ(chain.key_index(), key);
+        }
+    }
+    // A failed read or a refusal stops it.
+    const Bytes data(5000, 7);
+    OrderedForwardChain failing(data.size(), "pw", 0);
+    EXPECT_FALSE(failing.next([](uint64_t, uint8_t*, size_t) { return false; },
+                              [](uint64_t, const uint8_t*, size_t) { return true; }));
+    EXPECT_TRUE(failing.done());
+    OrderedForwardChain refused(data.size(), "pw", 0);
+    EXPECT_FALSE(refused.next(
+        [&](uint64_t offset, uint8_t* to, size_t count) { return std::copy_n(data.begin() + offset, count, to), true; },
+        [](uint64_t, const uint8_t*, size_t) { return false; }));
+    EXPECT_TRUE(refused.done());
+}
