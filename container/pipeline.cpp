@@ -1,12 +1,16 @@
 // Encrypting and decrypting one file in place through a fresh file and a rename.
 #include "container/pipeline.hpp"
 
+#include "container/chain.hpp"
 #include "container/cipher.hpp"
 #include "platform/file_system.hpp"
 #include "platform/platform.hpp"
+#include "platform/thread.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -128,6 +132,13 @@ public:
         step_done_ += count;
         if (run_->advance) run_->advance(step_done_, step_total_);
     }
+    // Tells how far the current step has come, from a count of its own.
+    void report(uint64_t done, uint64_t total) {
+        if (run_->advance) run_->advance(done, total);
+    }
+    // While held, the codec's own reports of how far it has come are dropped:
+    // another step is still telling its own.
+    void hold_codec_reports(bool hold) { codec_reports_held_ = hold; }
 
     // Makes the run's work file, when it has one, and opens it; false when that fails.
     bool open_work_file(fs::WorkFile& file) {
@@ -254,8 +265,10 @@ private:
     const std::string path_;
     RunContext* run_;
     static void codec_reports(void* job, uint64_t done, uint64_t total) {
-        static_cast<Job*>(job)->run_->advance(done, total);
+        Job& self = *static_cast<Job*>(job);
+        if (!self.codec_reports_held_) self.run_->advance(done, total);
     }
+    bool codec_reports_held_ = false;
 
     fs::Target target_;
     bool inspected_ = false;
@@ -379,6 +392,134 @@ private:
     const Job& job_;
 };
 
+// The codec's input enciphered into the work file on a thread of its own, from
+// the region's start (the plaintext's end) on, a segment at a time, while the
+// codec already compresses what is there: the cipher chain no longer holds up
+// the codec for the whole file. The bytes, the work file and every fault are
+// those of encipher_contents; the reading side tells how far the reading has
+// come and announces the compression once all of it is in.
+class Staging {
+public:
+    Staging(Job& job, uint64_t size, std::string_view password, fs::WorkFile& work)
+        : job_(job), size_(size), plain_(identification_text.size() + 1 + size), work_(work),
+          chain_(plain_, password) {
+        assemble_plaintext(head_);
+    }
+    ~Staging() { thread_.join(); }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    // False when no thread could be had: nothing has been done then.
+    bool start() { return thread_.start(&Staging::body, this); }
+
+    // Waits until there is more than `at` bytes of the work file, or the staging
+    // has ended. Returns how many bytes there are.
+    uint64_t wait_beyond(uint64_t at) {
+        platform::Lock lock(mutex_);
+        while (ready_ <= at && !ended_) changed_.wait(mutex_);
+        return ready_;
+    }
+    // Waits for the end: Fault::none when all of the input is in the work file,
+    // else encipher_contents's fault.
+    Fault finish() {
+        thread_.join();
+        return fault_;
+    }
+    int key() const { return chain_.key_index(); }
+    // The bytes the work file receives: the identification text, ESC and the contents.
+    uint64_t size() const { return plain_; }
+
+private:
+    static void body(void* self) { static_cast<Staging*>(self)->run(); }
+
+    void run() {
+        fs::InputFile& in = job_.input();
+        const uint64_t head = sizeof head_;
+        bool read_failed = false;
+        const ReadPlain read = [&](uint64_t offset, uint8_t* data, size_t count) {
+            if (job_.cancelled()) return !(read_failed = true);
+            // The identification text and ESC, then the contents.
+            if (offset < head) {
+                const size_t from_head = static_cast<size_t>(std::min<uint64_t>(head - offset, count));
+                std::memcpy(data, head_ + offset, from_head);
+                data += from_head;
+                count -= from_head;
+                offset += from_head;
+            }
+            if (count > 0 && !in.read_at(offset - head, data, count)) read_failed = true;
+            return !read_failed;
+        };
+        const Emit emit = [&](uint64_t offset, const uint8_t* data, size_t count) {
+            if (!work_.write_at(offset, data, count)) return false;
+            platform::Lock lock(mutex_);
+            ready_ = offset + count;
+            changed_.notify_all();
+            return true;
+        };
+        bool ok = true;
+        while (ok && !chain_.done()) ok = chain_.next(read, emit);
+        uint8_t none = 0;
+        // The file must end right after its contents, so that a file that grew is never cut.
+        if (ok && !in.read_to_end(size_, &none, 0)) ok = !(read_failed = true);
+        platform::Lock lock(mutex_);
+        fault_ = ok ? Fault::none : read_failed ? Fault::cannot_open : Fault::write_failed;
+        ended_ = true;
+        changed_.notify_all();
+    }
+
+    Job& job_;
+    const uint64_t size_, plain_;
+    fs::WorkFile& work_;
+    OrderedForwardChain chain_;
+    uint8_t head_[identification_text.size() + 1];
+    platform::Mutex mutex_;
+    platform::Condition changed_;
+    uint64_t ready_ = 0;
+    bool ended_ = false;
+    Fault fault_ = Fault::none;
+    platform::Thread thread_;
+};
+
+// The codec's input from the work file as the staging puts it there.
+class StagedSource final : public codec::ByteSource {
+public:
+    // `announce` is called once all of the input is in, before its last bytes are given.
+    StagedSource(Staging& staging, fs::WorkFile& work, Job& job, std::function<void()> announce)
+        : staging_(staging), work_(work), job_(job), announce_(std::move(announce)) {}
+
+    long long next(const uint8_t*& data) override {
+        const uint64_t size = staging_.size();
+        if (at_ == size) return 0;
+        const uint64_t ready = staging_.wait_beyond(at_);
+        if (ready <= at_) return -1;  // the staging failed
+        if (announce_) {
+            // How far the reading has come, in contents bytes (those come first).
+            const uint64_t contents = size - identification_text.size() - 1;
+            if (ready > told_) job_.report(std::min(ready, contents), contents);
+            told_ = ready;
+            if (ready == size) std::exchange(announce_, nullptr)();
+        }
+        const size_t part = static_cast<size_t>(std::min<uint64_t>(ready - at_, piece_size));
+        try {
+            if (buffer_.size() < part) buffer_.resize(part);
+        } catch (const std::bad_alloc&) {
+            return -1;
+        }
+        if (!work_.read_at(at_, buffer_.data(), part)) return -1;
+        at_ += part;
+        data = buffer_.data();
+        return static_cast<long long>(part);
+    }
+
+private:
+    Staging& staging_;
+    fs::WorkFile& work_;
+    Job& job_;
+    std::function<void()> announce_;
+    std::vector<uint8_t> buffer_;
+    uint64_t at_ = 0, told_ = 0;
+};
+
 // The new contents under way in a fresh file beside the file.
 struct Output {
     fs::Replacement fresh;
@@ -399,6 +540,35 @@ struct Sealing {
     uint64_t region_size = 0;
     bool behind = false;  // a stored region was written behind the block's place
 };
+
+// Files from this size on are staged beside their compression.
+constexpr uint64_t overlap_size = uint64_t{2} << 20;
+
+// The last steps of encrypt_steps, once the region is complete.
+Result finish_steps(Job& job, uint8_t mode, uint64_t z, uint64_t plain, Sealing& seal, bool& reached) {
+    job.say(" writing ");
+    seal.mode = mode;
+    seal.z = z;
+    seal.region_size = mode == mode_compressed ? z : plain;
+    reached = true;
+    return failure(Fault::none);
+}
+
+// The outcome of the compression in encrypt_steps.
+Result finish_compressed(Job& job, Fault compressed, Output& out, uint64_t z, uint8_t mode, Sealing& seal,
+                         bool& reached) {
+    // A fresh file that could not be written is no stream to check: that write fails below.
+    if (compressed == Fault::unverified && out.store->failed()) compressed = Fault::none;
+    if (compressed == Fault::codec_cant_read) {
+        job.keep_backup();  // the work file could not be read back: as a work file that failed
+        return failure(Fault::work_file_failed);
+    }
+    if (compressed != Fault::none) return job.fail(compressed);
+    job.say(".");
+    if (!region_fits_format(z)) return job.fail(Fault::too_large);
+    job.say(".");
+    return finish_steps(job, mode, z, z, seal, reached);
+}
 
 // The steps of an encryption up to the draw. `ahead`: the call works ahead of
 // its turn, so it takes no backup (commit() does), codes only inputs that do not
@@ -454,6 +624,38 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
         bool work_ok = !staged_in_file || job.open_work_file(work);
         WorkStore work_store(work);
         Store& staging = staged_in_file ? static_cast<Store&>(work_store) : in_memory;
+        // A file of a few segments or more is staged beside the compression.
+        if (work_ok && staged_in_file && !ahead && plain >= overlap_size) {
+            Staging beside(job, size, password, work);
+            if (beside.start()) {
+                bool announced = false;
+                const auto announce = [&] {
+                    announced = true;
+                    job.dots(2);
+                    job.say(" compressing .");
+                    job.hold_codec_reports(false);
+                };
+                out.begin(job);
+                StagedSource staged(beside, work, job, announce);
+                CancellableSource source(staged, job);
+                job.hold_codec_reports(true);
+                Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
+                    return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at());
+                });
+                job.hold_codec_reports(false);
+                // Its faults come first, as the staging's did when it ran before the compression.
+                const Fault staged_fault = beside.finish();
+                if (staged_fault == Fault::cannot_open) return job.fail(staged_fault);
+                if (staged_fault != Fault::none) {
+                    job.dots(2);
+                    job.keep_backup();  // the file is unchanged and its backup stays
+                    return failure(Fault::work_file_failed);
+                }
+                if (!announced) announce();
+                seal.key = beside.key();
+                return finish_compressed(job, compressed, out, z, mode, seal, reached);
+            }
+        }
         if (work_ok) {
             const Fault f = encipher_contents(contents, size, password, staging, 0, UINT64_MAX, seal.key);
             if (f == Fault::cannot_open) return job.fail(f);
@@ -468,27 +670,12 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
         out.begin(job);
         StoreSource staged(staging, 0, plain);
         CancellableSource source(staged, job);
-        Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
+        const Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
             return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at());
         });
-        // A fresh file that could not be written is no stream to check: that write fails below.
-        if (compressed == Fault::unverified && out.store->failed()) compressed = Fault::none;
-        if (compressed == Fault::codec_cant_read) {
-            job.keep_backup();  // the work file could not be read back: as a work file that failed
-            return failure(Fault::work_file_failed);
-        }
-        if (compressed != Fault::none) return job.fail(compressed);
-        job.say(".");
-        if (!region_fits_format(z)) return job.fail(Fault::too_large);
-        job.say(".");
+        return finish_compressed(job, compressed, out, z, mode, seal, reached);
     }
-
-    job.say(" writing ");
-    seal.mode = mode;
-    seal.z = z;
-    seal.region_size = compress == 1 ? z : plain;
-    reached = true;
-    return failure(Fault::none);
+    return finish_steps(job, mode, z, plain, seal, reached);
 }
 
 // The last steps of an encryption: draws, writes header and check block, and replaces the file.

@@ -329,6 +329,24 @@ TEST_F(Pipeline, FailedWorkFileKeepsTheFileAndItsBackup) {
     EXPECT_EQ(read(dir / "a.bak"), "alpha");
 }
 
+// Another program cuts the file short or adds to it after its size was taken
+// (here as the work file is made, right before the enciphering reads it): the
+// file is never cut or padded, but left as that program left it, with no backup.
+// A small file is staged before the compression, a large one beside it.
+TEST_F(Pipeline, AFileThatShrankOrGrewWhileReadFailsAsItIs) {
+    for (size_t size : {size_t{70000}, size_t{3} << 20})
+        for (bool grow : {false, true}) {
+            SCOPED_TRACE(testing::Message() << size << (grow ? " grows" : " shrinks"));
+            const fsys::path file = dir / "a.txt";
+            write(file, text(size));
+            const std::string changed = grow ? text(size) + "more" : text(size / 2);
+            run.make_work_file = [&] { return write(file, changed), true; };
+            EXPECT_EQ(encrypt(file, 1).fault, Fault::cannot_open);
+            EXPECT_EQ(read(file), changed);
+            EXPECT_EQ(names(), (std::set<std::string>{"a.txt"}));
+        }
+}
+
 TEST_F(Pipeline, CopyAndRestoreKeepTheBackupWhenTheCopyFails) {
     write(dir / "a.txt", "new");
     write(dir / "a.bak", "old");
