@@ -420,7 +420,7 @@ public:
         return ready_;
     }
     // Waits for the end: Fault::none when all of the input is in the work file,
-    // else encipher_contents's fault.
+    // else encipher_contents's fault, or Fault::no_memory.
     Fault finish() {
         thread_.join();
         return fault_;
@@ -456,13 +456,17 @@ private:
             changed_.notify_all();
             return true;
         };
-        bool ok = true;
-        while (ok && !chain_.done()) ok = chain_.next(read, emit);
+        bool ok = true, memory = true;
+        try {
+            while (ok && !chain_.done()) ok = chain_.next(read, emit);
+        } catch (const std::bad_alloc&) {
+            ok = memory = false;  // on this thread, it would end the program
+        }
         uint8_t none = 0;
         // The file must end right after its contents, so that a file that grew is never cut.
         if (ok && !in.read_to_end(size_, &none, 0)) ok = !(read_failed = true);
         platform::Lock lock(mutex_);
-        fault_ = ok ? Fault::none : read_failed ? Fault::cannot_open : Fault::write_failed;
+        fault_ = ok ? Fault::none : !memory ? Fault::no_memory : read_failed ? Fault::cannot_open : Fault::write_failed;
         ended_ = true;
         changed_.notify_all();
     }
@@ -645,7 +649,7 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
                 job.hold_codec_reports(false);
                 // Its faults come first, as the staging's did when it ran before the compression.
                 const Fault staged_fault = beside.finish();
-                if (staged_fault == Fault::cannot_open) return job.fail(staged_fault);
+                if (staged_fault == Fault::cannot_open || staged_fault == Fault::no_memory) return job.fail(staged_fault);
                 if (staged_fault != Fault::none) {
                     job.dots(2);
                     job.keep_backup();  // the file is unchanged and its backup stays
