@@ -341,15 +341,84 @@ private:
     fs::WorkFile& file_;
 };
 
+// Flushes a fresh file on a thread of its own every few MiB written, so that
+// the flush before the rename has only the last of them left: a disk that
+// caches writes (a virtual machine's, typically) takes as long to flush as it
+// holds, and that flush is the encryption's last step, which nothing overlaps.
+// The writing thread never waits for these flushes.
+class Flusher {
+public:
+    explicit Flusher(fs::Replacement& fresh) : fresh_(fresh) {}
+    ~Flusher() { stop(); }
+    Flusher(const Flusher&) = delete;
+    Flusher& operator=(const Flusher&) = delete;
+
+    // `count` more bytes are written.
+    void written(uint64_t count) {
+        unflushed_ += count;
+        if (unflushed_ < flush_every) return;
+        unflushed_ = 0;
+        if (!started_) {
+            started_ = true;
+            running_ = thread_.start(&Flusher::body, this);
+        }
+        // Without a thread, the flush before the rename does it all, as it always could.
+        if (!running_) return;
+        platform::Lock lock(mutex_);
+        due_ = true;
+        changed_.notify_all();
+    }
+    // Waits for a flush under way and ends the thread. False when a flush failed:
+    // its error would not show again in the flush before the rename.
+    bool stop() {
+        if (running_) {
+            {
+                platform::Lock lock(mutex_);
+                quit_ = true;
+                changed_.notify_all();
+            }
+            thread_.join();
+            running_ = false;
+        }
+        return !failed_;
+    }
+
+private:
+    static constexpr uint64_t flush_every = uint64_t{8} << 20;
+    static void body(void* self) { static_cast<Flusher*>(self)->run(); }
+    void run() {
+        mutex_.lock();
+        for (;;) {
+            while (!due_ && !quit_) changed_.wait(mutex_);
+            if (quit_) break;
+            due_ = false;
+            mutex_.unlock();
+            const bool ok = fresh_.flush_written();
+            mutex_.lock();
+            if (!ok) failed_ = true;
+        }
+        mutex_.unlock();
+    }
+
+    fs::Replacement& fresh_;
+    uint64_t unflushed_ = 0;
+    bool started_ = false, running_ = false;
+    platform::Mutex mutex_;
+    platform::Condition changed_;
+    bool due_ = false, quit_ = false, failed_ = false;
+    platform::Thread thread_;
+};
+
 // The fresh file as a store. A write that fails is remembered and the rest of
 // the step goes on without writing, so that the step's own faults come first,
 // as they did when the new contents were made in memory before being written;
 // the write's failure counts where the file is replaced.
 class FreshStore final : public Store {
 public:
-    FreshStore(fs::Replacement& fresh, bool begun) : fresh_(fresh), writing_(begun) {}
+    FreshStore(fs::Replacement& fresh, bool begun) : fresh_(fresh), flusher_(fresh), writing_(begun) {}
     bool write_at(uint64_t offset, const uint8_t* data, size_t count) override {
         if (writing_ && !fresh_.write_at(offset, data, count)) stop();
+        if (writing_) flusher_.written(count);
         return true;
     }
     bool read_at(uint64_t offset, uint8_t* data, size_t count) override {
@@ -361,6 +430,10 @@ public:
         return true;
     }
     bool failed() const { return failed_; }
+    // Before the fresh file is committed: the flushes beside the writing are done.
+    void settle() {
+        if (!flusher_.stop()) stop();
+    }
 
 private:
     void stop() {
@@ -368,6 +441,7 @@ private:
         writing_ = false;
     }
     fs::Replacement& fresh_;
+    Flusher flusher_;
     bool writing_;
     bool failed_ = false;
 };
@@ -689,6 +763,7 @@ Result seal_and_replace(Job& job, std::string_view password, Output& out, const 
         f != Fault::none)
         return job.fail(f);
     job.dots(2);
+    out.store->settle();
     const auto written = job.replace(out.fresh, out.begun, out.store->failed());
     if (written != Job::Written::ok) return job.fail_write(written, seal.mode == mode_compressed);
     // The file holds its encrypted contents; the backup stays beside it.
@@ -796,6 +871,7 @@ Result back_up_and_replace(Job& job, Output& out, std::string identification, bo
     if (Fault f = job.check_target(); f != Fault::none) return failure(f);
     // From here the backup (when due) is complete and flushed; the file is untouched.
     if (Fault f = job.take_backup(); f != Fault::none) return failure(f);
+    out.store->settle();
     const auto written = job.replace(out.fresh, out.begun, out.store->failed());
     if (written != Job::Written::ok) return job.fail_write(written, codec_output);
     // The file holds its decrypted contents; the backup stays beside it.

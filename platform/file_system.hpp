@@ -129,6 +129,10 @@ public:
     bool write_at(uint64_t offset, const uint8_t* data, size_t count);
     bool read_at(uint64_t offset, uint8_t* data, size_t count);
     bool truncate(uint64_t size);
+    // Flushes the bytes written so far to the disk (fdatasync, FlushFileBuffers),
+    // so that commit()'s flush has only the rest left. It may run on another
+    // thread while this one writes. False when the flush failed.
+    bool flush_written();
     // Flushes the file to the disk, gives it its owner, group and permission bits
     // (owner and group each where the system permits; until then it stays
     // owner-only), renames it over the path and flushes the directory. With

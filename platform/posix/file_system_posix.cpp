@@ -209,6 +209,14 @@ bool Replacement::read_at(uint64_t offset, uint8_t* data, size_t count) {
 
 bool Replacement::truncate(uint64_t size) { return fd_ >= 0 && ::ftruncate(fd_, static_cast<off_t>(size)) == 0; }
 
+bool Replacement::flush_written() {
+#ifdef __linux__
+    return fd_ >= 0 && ::fdatasync(fd_) == 0;
+#else
+    return fd_ >= 0 && ::fsync(fd_) == 0;
+#endif
+}
+
 bool Replacement::commit(uint32_t mode, uint32_t owner, uint32_t group, const FileStamp* expected) {
     changed_ = false;
     if (fd_ < 0) return false;

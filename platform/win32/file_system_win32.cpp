@@ -306,6 +306,8 @@ bool Replacement::read_at(uint64_t offset, uint8_t* data, size_t count) {
     return fd_ >= 0 && read_all_at(handle_of(fd_), offset, data, count);
 }
 
+bool Replacement::flush_written() { return fd_ >= 0 && ::FlushFileBuffers(handle_of(fd_)) != 0; }
+
 bool Replacement::truncate(uint64_t size) {
     if (fd_ < 0) return false;
     LARGE_INTEGER at;

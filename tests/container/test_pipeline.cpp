@@ -198,6 +198,17 @@ TEST_F(Pipeline, StreamingWritesTheWholeBufferBytes) {
         }
 }
 
+// A fresh file of more than a few MiB is flushed beside its writing (here the
+// decrypted one): it comes out whole all the same.
+TEST_F(Pipeline, FilesOfManyMegabytesFlushedAsTheyAreWrittenComeOutWhole) {
+    const fsys::path file = dir / "big.txt";
+    const std::string original = text(size_t{17} << 20);
+    write(file, original);
+    ASSERT_EQ(encrypt(file, 1).status, Status::done);
+    ASSERT_EQ(decrypt(file).status, Status::done);
+    EXPECT_TRUE(read(file) == original);
+}
+
 // Files written with another identification text (another version's, or none)
 // open all the same: the contents move to where the text's length puts them.
 TEST_F(Pipeline, IdentificationTextsOfOtherLengthsOpen) {
