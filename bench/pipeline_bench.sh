@@ -193,7 +193,7 @@ open(sys.argv[2], "wb").write(b[8:o] + b[o + 8:])' "$f" "$work/$name.region"
     row "$name" c_enc "qxcodec compress enc." "$mb"
     row "$name" d_enc "qxcodec decomp. enc." "$mb"
 
-    printf '%-7s ratios: encrypt gpg/quillex %.2f, decrypt gpg/quillex %.2f (targets >= 0.55 on the texts),\n' \
+    printf '%-7s ratios: encrypt gpg/quillex %.3f, decrypt gpg/quillex %.3f (targets >= 0.55 on the texts),\n' \
         "$name" "$(ratio g_enc q_enc)" "$(ratio g_dec q_dec)"
     printf '%-7s         quillex/codec on the enciphered data: encrypt %.2f, decrypt %.2f (target <= 1.25)\n' \
         "" "$(ratio q_enc c_enc)" "$(ratio q_dec d_enc)"
