@@ -283,13 +283,23 @@ bool OrderedForwardChain::next(const ReadPlain& read, const Emit& emit) {
         const uint64_t from = segment * length_;
         const uint64_t to = final_segment ? size_ : from + length_;  // the positions it makes final
         const uint64_t touched = final_segment ? size_ : to + reach;
-        buffer_.resize(static_cast<size_t>(touched - from));
+        // Whole pairs are read, straight into place: one byte more for the pair
+        // that the last touched byte begins.
+        const uint64_t read_end = std::min(size_, touched + (touched & 1));
+        buffer_.resize(static_cast<size_t>(read_end - from));
         uint8_t* const b = buffer_.data();
         if (segment == 0) {
-            if (!read_prepared(read, 0, touched, b)) return false;
+            if (!read(0, b, static_cast<size_t>(read_end))) return false;
+            prepare(b, 0, 0, read_end, size_);
         } else {
+            // The carried bytes, then the segment's own from the pair that holds
+            // the first of them, which stays the carried one.
             std::memcpy(b, carried_.data() + segment * reach, reach);
-            if (!read_prepared(read, from + reach, touched, b + reach)) return false;
+            const uint8_t kept = b[reach - 1];
+            const uint64_t own = from + reach - 1;
+            if (!read(own, b + (reach - 1), static_cast<size_t>(read_end - own))) return false;
+            prepare(b, from, own, read_end, size_);
+            b[reach - 1] = kept;
         }
         if (size_ >= 2 && n_ > 0) {
             // The key index is 0 at every segment's start.

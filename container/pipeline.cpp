@@ -676,9 +676,9 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
     uint8_t mode = mode_stored;
     // The contents are read once more, now enciphered on the way: a file that
     // grew or shrank since its size was taken fails rather than being cut or padded.
-    FileSource contents(job, {{0, size}});
     job.begin_step(size);
     if (compress == 0) {
+        FileSource contents(job, {{0, size}});
         // The region goes straight to its place in the fresh file: the check
         // block's offset is known now from the draw that writing will take.
         uint64_t base = container_overhead, split = UINT64_MAX;
@@ -735,6 +735,7 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
             }
         }
         if (work_ok) {
+            FileSource contents(job, {{0, size}});
             const Fault f = encipher_contents(contents, size, password, staging, 0, UINT64_MAX, seal.key);
             if (f == Fault::cannot_open) return job.fail(f);
             work_ok = f == Fault::none;
