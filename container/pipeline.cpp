@@ -562,14 +562,14 @@ private:
 class StagedSource final : public codec::ByteSource {
 public:
     // `announce` is called once all of the input is in, before its last bytes are given.
-    StagedSource(Staging& staging, fs::WorkFile& work, Job& job, std::function<void()> announce)
-        : staging_(staging), work_(work), job_(job), announce_(std::move(announce)) {}
+    StagedSource(Staging& staging, Store& work, Job& job, std::function<void()> announce)
+        : staging_(staging), work_(work, 0, staging.size()), job_(job), announce_(std::move(announce)) {}
 
     long long next(const uint8_t*& data) override {
         const uint64_t size = staging_.size();
-        if (at_ == size) return 0;
-        const uint64_t ready = staging_.wait_beyond(at_);
-        if (ready <= at_) return -1;  // the staging failed
+        if (work_.at() == size) return 0;
+        const uint64_t ready = staging_.wait_beyond(work_.at());
+        if (ready <= work_.at()) return -1;  // the staging failed
         if (announce_) {
             // How far the reading has come, in contents bytes (those come first).
             const uint64_t contents = size - identification_text.size() - 1;
@@ -577,25 +577,15 @@ public:
             told_ = ready;
             if (ready == size) std::exchange(announce_, nullptr)();
         }
-        const size_t part = static_cast<size_t>(std::min<uint64_t>(ready - at_, piece_size));
-        try {
-            if (buffer_.size() < part) buffer_.resize(part);
-        } catch (const std::bad_alloc&) {
-            return -1;
-        }
-        if (!work_.read_at(at_, buffer_.data(), part)) return -1;
-        at_ += part;
-        data = buffer_.data();
-        return static_cast<long long>(part);
+        return work_.next_before(data, ready);
     }
 
 private:
     Staging& staging_;
-    fs::WorkFile& work_;
+    StoreSource work_;
     Job& job_;
     std::function<void()> announce_;
-    std::vector<uint8_t> buffer_;
-    uint64_t at_ = 0, told_ = 0;
+    uint64_t told_ = 0;
 };
 
 // The new contents under way in a fresh file beside the file.
@@ -714,7 +704,7 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
                     job.hold_codec_reports(false);
                 };
                 out.begin(job);
-                StagedSource staged(beside, work, job, announce);
+                StagedSource staged(beside, work_store, job, announce);
                 CancellableSource source(staged, job);
                 job.hold_codec_reports(true);
                 Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {

@@ -122,7 +122,12 @@ private:
 class StoreSource final : public codec::ByteSource {
 public:
     StoreSource(Store& store, uint64_t at, uint64_t size) : store_(store), at_(at), left_(size) {}
-    long long next(const uint8_t*& data) override;
+    long long next(const uint8_t*& data) override { return next_before(data, UINT64_MAX); }
+    // The same, reading nothing at or past the store's offset `end` (0 when the
+    // next byte is there): for a store that is still being filled.
+    long long next_before(const uint8_t*& data, uint64_t end);
+    // The store's offset of the next byte.
+    uint64_t at() const { return at_; }
 
 private:
     Store& store_;

@@ -41,8 +41,9 @@ long long MemorySource::next(const uint8_t*& data) {
     return static_cast<long long>(size);
 }
 
-long long StoreSource::next(const uint8_t*& data) {
-    const size_t part = static_cast<size_t>(std::min<uint64_t>(left_, size_t{1} << 20));
+long long StoreSource::next_before(const uint8_t*& data, uint64_t end) {
+    const uint64_t before = end > at_ ? end - at_ : 0;
+    const size_t part = static_cast<size_t>(std::min({left_, before, uint64_t{1} << 20}));
     if (part == 0) return 0;
     try {
         if (buffer_.size() < part) buffer_.resize(part);
