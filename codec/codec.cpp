@@ -191,8 +191,14 @@ int finish(std::FILE* in, std::FILE* out, const std::string& to, int ok, Failure
 
 // The size of a seekable file, leaving it at its start; -1 when it cannot be told.
 long long file_size(std::FILE* f) {
-    if (std::fseek(f, 0, SEEK_END) != 0) return -1;
-    const long size = std::ftell(f);
+#ifdef _WIN32
+    // long is 32 bits there: files of 2 GiB or more need the 64-bit calls.
+    if (::_fseeki64(f, 0, SEEK_END) != 0) return -1;
+    const long long size = ::_ftelli64(f);
+#else
+    if (::fseeko(f, 0, SEEK_END) != 0) return -1;
+    const long long size = ::ftello(f);
+#endif
     if (size < 0 || std::fseek(f, 0, SEEK_SET) != 0) {
         std::clearerr(f);
         std::rewind(f);
