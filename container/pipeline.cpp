@@ -606,7 +606,7 @@ struct Sealing {
     uint8_t mode = mode_stored;
     uint64_t z = 0;
     uint64_t region_size = 0;
-    bool behind = false;  // a stored region was written behind the block's place
+    RegionPlace place = RegionPlace::in_place;  // where the region was written
 };
 
 // Files from this size on are staged beside their compression.
@@ -677,13 +677,18 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
             base = header_size;
             split = check_block_offset(peek.next(), static_cast<uint32_t>(size)) - header_size;
         }
-        seal.behind = ahead;
+        seal.place = ahead ? RegionPlace::behind : RegionPlace::in_place;
         out.begin(job);
         if (Fault f = encipher_contents(contents, size, password, *out.store, base, split, seal.key); f != Fault::none)
             return job.fail(f);
         job.dots(2);
     } else {
         mode = mode_compressed;
+        // The stream is written on the side of the check block's place that
+        // leaves less of it to move once its size is known. At its turn the
+        // draw that writing will take is known now; ahead of it, it is not.
+        seal.place = ahead ? RegionPlace::behind : cheaper_place(Random(job.random()).next());
+        const uint64_t stream_at = seal.place == RegionPlace::in_front ? header_size : container_overhead;
         // The work file receives the codec's input, as it always has; the codec
         // reads it back from there. Without a work file it stays in memory.
         fs::WorkFile work;
@@ -708,7 +713,7 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
                 CancellableSource source(staged, job);
                 job.hold_codec_reports(true);
                 Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
-                    return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at());
+                    return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at(), stream_at);
                 });
                 job.hold_codec_reports(false);
                 // Its faults come first, as the staging's did when it ran before the compression.
@@ -740,7 +745,7 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
         StoreSource staged(staging, 0, plain);
         CancellableSource source(staged, job);
         const Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
-            return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at());
+            return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at(), stream_at);
         });
         return finish_compressed(job, compressed, out, z, mode, seal, reached);
     }
@@ -750,7 +755,7 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
 // The last steps of an encryption: draws, writes header and check block, and replaces the file.
 Result seal_and_replace(Job& job, std::string_view password, Output& out, const Sealing& seal) {
     if (Fault f = finish_sealed(*out.store, seal.key, seal.mode, static_cast<uint32_t>(seal.z), seal.region_size,
-                                job.random().next(), password, seal.behind);
+                                job.random().next(), password, seal.place);
         f != Fault::none)
         return job.fail(f);
     job.dots(2);

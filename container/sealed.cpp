@@ -84,14 +84,16 @@ Fault seal(const uint8_t* contents, size_t size, std::string_view password, int 
             fault = compress_staged(codec, region, plain, out, z, staged);
             if (fault != Fault::none) return fault;
             if (!region_fits_format(z)) return Fault::too_large;
-            fault = finish_sealed(out, key, mode_compressed, static_cast<uint32_t>(z), z, draw, password);
+            fault = finish_sealed(out, key, mode_compressed, static_cast<uint32_t>(z), z, draw, password,
+                                  RegionPlace::behind);
         } else {
             uint64_t offset = 0;
             fault = block_offset(draw, static_cast<uint32_t>(size), plain, offset);
             if (fault != Fault::none) return fault;
             fault = encipher_contents(source, size, password, out, header_size, offset - 8, key);
             if (fault == Fault::none)
-                fault = finish_sealed(out, key, mode_stored, static_cast<uint32_t>(size), plain, draw, password);
+                fault = finish_sealed(out, key, mode_stored, static_cast<uint32_t>(size), plain, draw, password,
+                                      RegionPlace::in_place);
         }
         if (fault != Fault::none) return fault;
         file = std::move(out.bytes);

@@ -145,24 +145,36 @@ Fault encipher_contents(codec::ByteSource& contents, uint64_t size, std::string_
                         uint64_t base, uint64_t split, int& key);
 
 // Sealing in mode "H": compresses the `size` region bytes that `staged` gives
-// into a stream written to `to` from offset container_overhead on, as if the
-// check block came first; `z` receives the stream's size. Fault::too_large,
-// no_memory, codec_cant_read when `staged` fails, write_failed when `to` refuses.
+// into a stream written to `to` from offset `at` on: container_overhead, as if
+// the check block came first, or header_size, as if it came last; `z` receives
+// the stream's size. Fault::too_large, no_memory, codec_cant_read when `staged`
+// fails, write_failed when `to` refuses.
 // The stream is decoded again as it is written (on a second thread where there
 // is one) and compared with the same bytes as `staged_copy` holds them from
 // offset 0: Fault::unverified when it does not give them back. `damage_at`: a
 // test seam that changes the stream's byte at that offset.
 Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t size, Store& to, uint64_t& z,
-                      Store& staged_copy, uint64_t damage_at = UINT64_MAX);
+                      Store& staged_copy, uint64_t damage_at = UINT64_MAX, uint64_t at = container_overhead);
+
+// Where a region was written before its check block's place was known, and so
+// which of its bytes finish_sealed moves to open the block's place.
+enum class RegionPlace {
+    in_place,  // around the block's place, already known
+    behind,    // from container_overhead on: the bytes before the block move back
+    in_front,  // from header_size on: the bytes after the block move on
+};
+
+// The place that leaves fewer bytes to move for the check block that `draw`
+// puts into a region: in front when the block falls in the region's later half.
+RegionPlace cheaper_place(int draw);
 
 // Sealing, last step: draws the check-block offset with `draw` and Z = `z`,
-// writes the header and the check block, and in mode "H" moves the region's
-// bytes before the block from behind it into place (in mode "0" too when
-// `stored_behind`: the region was written from container_overhead on, before
-// the draw was known). `region_size` is the bytes the region holds.
+// writes the header and the check block, and moves the region's bytes on the
+// block's place out of its way, as `place` says where the region was written.
+// `region_size` is the bytes the region holds.
 // Fault::too_large as finish_seal, write_failed.
 Fault finish_sealed(Store& to, int key, uint8_t mode, uint32_t z, uint64_t region_size, int draw,
-                    std::string_view password, bool stored_behind = false);
+                    std::string_view password, RegionPlace place);
 
 // The plaintext's size for a region: the region's own size in mode "0", the
 // stream's length header in mode "H" (0 when the region is shorter than that).

@@ -204,15 +204,15 @@ Fault encipher_contents(codec::ByteSource& contents, uint64_t size, std::string_
 }
 
 Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t size, Store& to, uint64_t& z,
-                      Store& staged_copy, uint64_t damage_at) {
-    StoreSink sink(to, container_overhead);
-    StreamCheck check(codec, sink, staged_copy, size, to, container_overhead);
+                      Store& staged_copy, uint64_t damage_at, uint64_t at) {
+    StoreSink sink(to, at);
+    StreamCheck check(codec, sink, staged_copy, size, to, at);
     check.damage_at = damage_at;
     codec::Failure why = codec::Failure::none;
     const bool compressed = codec.compress(staged, size, check, &why) == 1;
     const bool verified = check.finish(compressed);
     if (compressed) {
-        z = sink.at() - container_overhead;
+        z = sink.at() - at;
         return verified ? Fault::none : Fault::unverified;
     }
     if (sink.failed()) return Fault::write_failed;
@@ -222,12 +222,14 @@ Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t s
 }
 
 Fault finish_sealed(Store& to, int key, uint8_t mode, uint32_t z, uint64_t region_size, int draw,
-                    std::string_view password, bool stored_behind) {
+                    std::string_view password, RegionPlace place) {
     if (!region_fits_format(region_size)) return Fault::too_large;
     const uint64_t offset = check_block_offset(draw, z);
     if (offset > 0xFFFFFFFFu || offset - header_size > region_size) return Fault::too_large;
-    // The compressed region was written behind the block's place: its first bytes move in front of it.
-    if ((mode == mode_compressed || stored_behind) && !move_within(to, container_overhead, header_size, offset - header_size))
+    const uint64_t before = offset - header_size;  // the region's bytes in front of the block
+    if (place == RegionPlace::behind && !move_within(to, container_overhead, header_size, before))
+        return Fault::write_failed;
+    if (place == RegionPlace::in_front && !move_within(to, offset, offset + check_block_size, region_size - before))
         return Fault::write_failed;
     uint8_t header[header_size];
     write_header(header, static_cast<uint8_t>(key), mode, static_cast<uint32_t>(offset));
@@ -235,6 +237,11 @@ Fault finish_sealed(Store& to, int key, uint8_t mode, uint32_t z, uint64_t regio
     if (!to.write_at(0, header, header_size) || !to.write_at(offset, check.data(), check.size()))
         return Fault::write_failed;
     return Fault::none;
+}
+
+RegionPlace cheaper_place(int draw) {
+    // Draws run from 0 to 32767, and the block's offset grows in proportion.
+    return draw >= 16384 ? RegionPlace::in_front : RegionPlace::behind;
 }
 
 uint64_t plain_size(int kind, uint64_t region_size, const uint8_t* first_bytes) {
