@@ -713,7 +713,8 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
                 CancellableSource source(staged, job);
                 job.hold_codec_reports(true);
                 Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
-                    return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at(), stream_at);
+                    return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at(),
+                                           stream_at);
                 });
                 job.hold_codec_reports(false);
                 // Its faults come first, as the staging's did when it ran before the compression.
