@@ -97,6 +97,20 @@ size_t clear_steps(uint8_t* b, uint64_t s, uint64_t step, uint64_t clear, size_t
     return k;
 }
 
+// The shuffle steps from `step` up to `end` on b (b[0] is position s), with key
+// index k at the first; returns the key index after them. A partner past `last`
+// is `last`; the steps before any partner can reach it run as clear_steps.
+size_t shuffle_steps(uint8_t* b, uint64_t s, uint64_t step, uint64_t end, size_t k, const uint8_t* key, size_t n,
+                     uint64_t last, const std::vector<uint32_t>& key_spans) {
+    const uint64_t clear = std::min(end, last >= reach ? last - reach + 1 : 0);
+    k = clear_steps(b, s, step, clear, k, key, n, key_spans);
+    for (step = std::max(step, clear); step < end; ++step) {
+        std::swap(b[step - s], b[std::min<uint64_t>(step + key[k], last) - s]);
+        if (++k == n) k = 0;
+    }
+    return k;
+}
+
 // Copies `count` bytes reversed: eight bytes at a time, their order turned within
 // the word, then the rest one by one.
 void reverse_into(const uint8_t* from, uint8_t* to, size_t count) {
@@ -172,20 +186,8 @@ bool ForwardChain::run(bool at_end, const Emit& emit) {
     if (prepared == size_) limit = last;
     else if (prepared > reach) limit = prepared - reach;
     if (size_ >= 2 && n_ > 0) {
-        const uint8_t* const key = password_;
-        const size_t n = n_;
-        uint64_t step = step_;
-        size_t k = k_;
-        const uint64_t clear = std::min(limit, last >= reach ? last - reach + 1 : 0);
-        k = clear_steps(b, s, step, clear, k, key, n, span_);
-        step = std::max(step, clear);
-        for (; step < limit; ++step) {
-            const uint64_t partner = std::min(step + key[k], last);
-            std::swap(b[step - s], b[partner - s]);
-            if (++k == n) k = 0;
-        }
-        step_ = step;
-        k_ = k;
+        k_ = shuffle_steps(b, s, step_, limit, k_, password_, n_, last, span_);
+        step_ = std::max(step_, limit);
     }
     // Every position before the next step is final; the last one once all steps are done.
     if (at_end) return hand_out(size_, emit);
@@ -301,16 +303,9 @@ bool OrderedForwardChain::next(const ReadPlain& read, const Emit& emit) {
             prepare(b, from, own, read_end, size_);
             b[reach - 1] = kept;
         }
-        if (size_ >= 2 && n_ > 0) {
-            // The key index is 0 at every segment's start.
-            const uint64_t end = final_segment ? last_ : to;
-            const uint64_t clear = final_segment ? std::max(from, last_ >= reach ? last_ - reach + 1 : 0) : to;
-            size_t k = clear_steps(b, from, from, clear, 0, password_, n_, span_);
-            for (uint64_t step = clear; step < end; ++step) {
-                std::swap(b[step - from], b[std::min(step + password_[k], last_) - from]);
-                if (++k == n_) k = 0;
-            }
-        }
+        // The key index is 0 at every segment's start.
+        if (size_ >= 2 && n_ > 0)
+            shuffle_steps(b, from, from, final_segment ? last_ : to, 0, password_, n_, last_, span_);
         const size_t count = static_cast<size_t>(to - from);
         out_.resize(count);
         reverse_into(b, out_.data(), count);

@@ -71,6 +71,8 @@ public:
         state_ = state_ * 214013u + 2531011u;
         return static_cast<int>((state_ >> 16) & 0x7FFF);
     }
+    // The draw that next() gives next, without taking it.
+    int peek() const { return Random(*this).next(); }
 
 private:
     uint32_t state_;

@@ -673,9 +673,8 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
         // block's offset is known now from the draw that writing will take.
         uint64_t base = container_overhead, split = UINT64_MAX;
         if (!ahead) {
-            Random peek = job.random();
             base = header_size;
-            split = check_block_offset(peek.next(), static_cast<uint32_t>(size)) - header_size;
+            split = check_block_offset(job.random().peek(), static_cast<uint32_t>(size)) - header_size;
         }
         seal.place = ahead ? RegionPlace::behind : RegionPlace::in_place;
         out.begin(job);
@@ -687,7 +686,7 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
         // The stream is written on the side of the check block's place that
         // leaves less of it to move once its size is known. At its turn the
         // draw that writing will take is known now; ahead of it, it is not.
-        seal.place = ahead ? RegionPlace::behind : cheaper_place(Random(job.random()).next());
+        seal.place = ahead ? RegionPlace::behind : cheaper_place(job.random().peek());
         const uint64_t stream_at = seal.place == RegionPlace::in_front ? header_size : container_overhead;
         // The work file receives the codec's input, as it always has; the codec
         // reads it back from there. Without a work file it stays in memory.
@@ -697,6 +696,18 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
         bool work_ok = !staged_in_file || job.open_work_file(work);
         WorkStore work_store(work);
         Store& staging = staged_in_file ? static_cast<Store&>(work_store) : in_memory;
+        const auto compress = [&](codec::ByteSource& source) {
+            return job.codec_step(plain, [&](codec::Codec& codec) {
+                return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at(),
+                                       stream_at);
+            });
+        };
+        // The file is unchanged and its backup stays.
+        const auto work_file_failed = [&] {
+            job.dots(2);
+            job.keep_backup();
+            return failure(Fault::work_file_failed);
+        };
         // A file of a few segments or more is staged beside the compression.
         if (work_ok && staged_in_file && !ahead && plain >= overlap_size) {
             Staging beside(job, size, password, work);
@@ -712,19 +723,12 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
                 StagedSource staged(beside, work_store, job, announce);
                 CancellableSource source(staged, job);
                 job.hold_codec_reports(true);
-                Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
-                    return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at(),
-                                           stream_at);
-                });
+                const Fault compressed = compress(source);
                 job.hold_codec_reports(false);
                 // Its faults come first, as the staging's did when it ran before the compression.
                 const Fault staged_fault = beside.finish();
                 if (staged_fault == Fault::cannot_open || staged_fault == Fault::no_memory) return job.fail(staged_fault);
-                if (staged_fault != Fault::none) {
-                    job.dots(2);
-                    job.keep_backup();  // the file is unchanged and its backup stays
-                    return failure(Fault::work_file_failed);
-                }
+                if (staged_fault != Fault::none) return work_file_failed();
                 if (!announced) announce();
                 seal.key = beside.key();
                 return finish_compressed(job, compressed, out, z, mode, seal, reached);
@@ -736,18 +740,13 @@ Result encrypt_steps(Job& job, std::string_view password, int compress, const fs
             if (f == Fault::cannot_open) return job.fail(f);
             work_ok = f == Fault::none;
         }
+        if (!work_ok) return work_file_failed();
         job.dots(2);
-        if (!work_ok) {
-            job.keep_backup();  // the file is unchanged and its backup stays
-            return failure(Fault::work_file_failed);
-        }
         job.say(" compressing .");
         out.begin(job);
         StoreSource staged(staging, 0, plain);
         CancellableSource source(staged, job);
-        const Fault compressed = job.codec_step(plain, [&](codec::Codec& codec) {
-            return compress_staged(codec, source, plain, *out.store, z, staging, job.damage_stream_at(), stream_at);
-        });
+        const Fault compressed = compress(source);  // before z is read
         return finish_compressed(job, compressed, out, z, mode, seal, reached);
     }
     return finish_steps(job, mode, z, plain, seal, reached);
