@@ -119,7 +119,12 @@ void OverlappedSink::drain(void* self) {
         const uint8_t* data = nullptr;
         const long long n = sink.queue_.pop(data);
         if (n <= 0) return;
-        if (!sink.downstream_.put(data, static_cast<size_t>(n))) {
+        bool put = false;
+        try {
+            put = sink.downstream_.put(data, static_cast<size_t>(n));
+        } catch (const std::bad_alloc&) {  // on this thread, it would end the program
+        }
+        if (!put) {
             sink.ok_ = false;
             sink.queue_.stop();
             return;
@@ -157,9 +162,18 @@ StreamCheck::~StreamCheck() {
     }
 }
 
+// A check that cannot have its buffers proves nothing: the stream counts as
+// not the same, and short_of_memory() tells why.
 bool StreamCheck::decode(codec::ByteSource& stream) {
-    Comparison comparison(input_, size_);
-    return codec_.decompress(stream, comparison) == 1 && comparison.whole();
+    try {
+        Comparison comparison(input_, size_);
+        codec::Failure why = codec::Failure::none;
+        if (codec_.decompress(stream, comparison, &why) == 1) return comparison.whole();
+        short_of_memory_ = why == codec::Failure::no_memory;
+    } catch (const std::bad_alloc&) {
+        short_of_memory_ = true;
+    }
+    return false;
 }
 
 void StreamCheck::check(void* self) {

@@ -84,6 +84,8 @@ public:
     // After the compression (`complete` false when it failed part-way): waits for
     // the check. True when the stream decoded to exactly the input.
     bool finish(bool complete);
+    // After finish: true when the check could not have the memory it needed.
+    bool short_of_memory() const { return short_of_memory_; }
 
     // A test seam: changes the stream's byte at this offset before it reaches
     // `out` and the check, as a fault of the codec or of memory would.
@@ -102,7 +104,8 @@ private:
     PieceQueue queue_;
     platform::Thread thread_;
     bool threaded_ = false;
-    bool same_ = false;  // written by the thread until it ends
+    bool same_ = false;            // written by the thread until it ends
+    bool short_of_memory_ = false;  // likewise
 };
 
 }  // namespace qx::container

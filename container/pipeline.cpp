@@ -240,6 +240,7 @@ public:
         if (write_failed) return Written::failed;  // fresh's destructor deletes the fresh file
         in_.release_for_replace();
         if (fresh.commit(target_.mode, target_.owner, target_.group, &in_.stamp())) {
+            replaced_ = true;
             remember(target_.path);
             return Written::ok;
         }
@@ -256,6 +257,7 @@ public:
     }
 
     void keep_backup() { backup_.clear(); }
+    bool replaced() const { return replaced_; }
 
     Random& random() { return run_->random ? *run_->random : run_random(); }
     codec::Codec& codec() { return run_->codec ? *run_->codec : run_codec(); }
@@ -275,6 +277,7 @@ private:
     uint64_t step_done_ = 0, step_total_ = 0;
     fs::InputFile in_;  // the file as read; open (and locked) until the call ends
     std::string backup_;  // the backup file this call wrote, until the call has succeeded
+    bool replaced_ = false;  // the file holds its new contents
 };
 
 // Long reads and writes go in pieces of this size.
@@ -875,6 +878,18 @@ Result back_up_and_replace(Job& job, Output& out, std::string identification, bo
     return success(std::move(identification));
 }
 
+// Runs a call's steps. An allocation that fails deep inside them fails the file,
+// unchanged, as any other fault does: the exception would end the program (on
+// a worker thread at once). Once the file holds its new contents it is done.
+template <class Steps>
+Result unless_out_of_memory(Job& job, Steps steps) {
+    try {
+        return steps();
+    } catch (const std::bad_alloc&) {
+        return job.replaced() ? success() : job.fail(Fault::no_memory);
+    }
+}
+
 }  // namespace
 
 Result encrypt_file(const std::string& path, std::string_view password, int compress, RunContext& run,
@@ -882,10 +897,12 @@ Result encrypt_file(const std::string& path, std::string_view password, int comp
     Job job(path, run);
     Output out;
     Sealing seal;
-    bool reached = false;
-    Result steps = encrypt_steps(job, password, compress, classified, out, seal, false, reached);
-    if (!reached) return steps;
-    return seal_and_replace(job, password, out, seal);
+    return unless_out_of_memory(job, [&] {
+        bool reached = false;
+        Result steps = encrypt_steps(job, password, compress, classified, out, seal, false, reached);
+        if (!reached) return steps;
+        return seal_and_replace(job, password, out, seal);
+    });
 }
 
 Result decrypt_file(const std::string& path, std::string_view password, const FileClass& file_class,
@@ -893,10 +910,12 @@ Result decrypt_file(const std::string& path, std::string_view password, const Fi
     Job job(path, run);
     Output out;
     std::string identification;
-    bool reached = false;
-    Result steps = decrypt_steps(job, password, file_class, out, identification, false, reached);
-    if (!reached) return steps;
-    return back_up_and_replace(job, out, std::move(identification), file_class.kind == kind_encrypted_compressed);
+    return unless_out_of_memory(job, [&] {
+        bool reached = false;
+        Result steps = decrypt_steps(job, password, file_class, out, identification, false, reached);
+        if (!reached) return steps;
+        return back_up_and_replace(job, out, std::move(identification), file_class.kind == kind_encrypted_compressed);
+    });
 }
 
 struct Prepared::Work {
@@ -920,32 +939,37 @@ bool Prepared::encrypts() const { return work_->encrypts; }
 
 std::unique_ptr<Prepared> prepare_file(const std::string& path, std::string_view password, bool may_encrypt,
                                        bool may_decrypt, RunContext& run) {
-    const FileClass file_class = classify_file(path);
-    const bool plain = file_class.kind == kind_plain_stored || file_class.kind == kind_plain_compressed;
-    const bool encrypted = file_class.kind == kind_encrypted_stored || file_class.kind == kind_encrypted_compressed;
-    if (!(plain && may_encrypt) && !(encrypted && may_decrypt)) return nullptr;
-    std::unique_ptr<Prepared> prepared(new Prepared);
-    Prepared::Work& work = *prepared->work_;
-    work.context = run;
-    work.context.progress = [&work](std::string_view piece) { work.pieces.emplace_back(piece); };
-    work.job = std::make_unique<Job>(path, work.context);
-    work.encrypts = plain;
-    work.password = password;
-    bool reached = false;
-    bool coded = false;
-    if (plain) {
-        encrypt_steps(*work.job, password, file_class.kind, &file_class.stamp, work.out, work.seal, true, reached);
-        coded = file_class.kind == kind_plain_compressed;
-    } else {
-        decrypt_steps(*work.job, password, file_class, work.out, work.identification, true, reached);
-        coded = file_class.kind == kind_encrypted_compressed;
+    // Short of memory, the file is done at its turn instead; its fresh file goes with `prepared`.
+    try {
+        const FileClass file_class = classify_file(path);
+        const bool plain = file_class.kind == kind_plain_stored || file_class.kind == kind_plain_compressed;
+        const bool encrypted = file_class.kind == kind_encrypted_stored || file_class.kind == kind_encrypted_compressed;
+        if (!(plain && may_encrypt) && !(encrypted && may_decrypt)) return nullptr;
+        std::unique_ptr<Prepared> prepared(new Prepared);
+        Prepared::Work& work = *prepared->work_;
+        work.context = run;
+        work.context.progress = [&work](std::string_view piece) { work.pieces.emplace_back(piece); };
+        work.job = std::make_unique<Job>(path, work.context);
+        work.encrypts = plain;
+        work.password = password;
+        bool reached = false;
+        bool coded = false;
+        if (plain) {
+            encrypt_steps(*work.job, password, file_class.kind, &file_class.stamp, work.out, work.seal, true, reached);
+            coded = file_class.kind == kind_plain_compressed;
+        } else {
+            decrypt_steps(*work.job, password, file_class, work.out, work.identification, true, reached);
+            coded = file_class.kind == kind_encrypted_compressed;
+        }
+        if (!reached || work.out.store->failed()) return nullptr;
+        if (coded) {
+            work.job->codec().carried_bytes(work.carried);
+            work.carried_count = plain ? codec::Codec::carried_size : codec::Codec::carried_by_decoding;
+        }
+        return prepared;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
     }
-    if (!reached || work.out.store->failed()) return nullptr;
-    if (coded) {
-        work.job->codec().carried_bytes(work.carried);
-        work.carried_count = plain ? codec::Codec::carried_size : codec::Codec::carried_by_decoding;
-    }
-    return prepared;
 }
 
 Result Prepared::commit(RunContext& run) {
@@ -954,14 +978,12 @@ Result Prepared::commit(RunContext& run) {
     job.rebind(run);
     Random& random = job.random();
     const Random before = random;
-    Result result;
-    if (work.encrypts) {
+    Result result = unless_out_of_memory(job, [&] {
+        if (!work.encrypts) return back_up_and_replace(job, work.out, work.identification, work.carried_count != 0);
         // The backup first, as when the whole call runs at its turn.
         if (Fault f = job.take_backup(); f != Fault::none) return job.fail(f);
-        result = seal_and_replace(job, work.password, work.out, work.seal);
-    } else {
-        result = back_up_and_replace(job, work.out, work.identification, work.carried_count != 0);
-    }
+        return seal_and_replace(job, work.password, work.out, work.seal);
+    });
     if (result.status != Status::done) {
         random = before;  // the call is done again at its turn, with the same draw
         return result;

@@ -213,7 +213,8 @@ Fault compress_staged(codec::Codec& codec, codec::ByteSource& staged, uint64_t s
     const bool verified = check.finish(compressed);
     if (compressed) {
         z = sink.at() - at;
-        return verified ? Fault::none : Fault::unverified;
+        if (verified) return Fault::none;
+        return check.short_of_memory() ? Fault::no_memory : Fault::unverified;
     }
     if (sink.failed()) return Fault::write_failed;
     if (why == codec::Failure::no_memory) return Fault::no_memory;

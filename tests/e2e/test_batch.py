@@ -4,6 +4,7 @@ damaged and no temporary file behind."""
 import hashlib
 import os
 import random
+import resource
 import signal
 import shutil
 import subprocess
@@ -169,6 +170,28 @@ def test_four_workers_over_large_files_stay_in_bounded_memory(place):
     assert peak_memory_kib([str(place / "bin" / "quillex"), "-d", "-n", "*.txt"], work) < bound
     for k in range(6):
         assert (work / f"large{k}.txt").read_bytes() == text(12 << 20, k)
+
+
+@pytest.mark.skipif(os.environ.get("QX_SANITIZED", "0") not in ("0", ""),
+                    reason="a sanitized build reserves address space of its own")
+def test_eight_workers_short_of_address_space_fail_files_cleanly(place):
+    # Workers that cannot have their buffers leave their files to the main thread;
+    # a file that still cannot have them fails unchanged. Nothing ends the run.
+    work = place / "work"
+    originals = {f"m{k}.txt": text((1 << 20) + 77777 * k, 100 + k) for k in range(12)}
+    for name, data in originals.items():
+        (work / name).write_bytes(data)
+    limit = 24 << 20
+    for switch in ("-e", "-d"):
+        done = subprocess.run(
+            [str(place / "bin" / "quillex"), switch, "-n", "*.txt"], cwd=work, input=PASSWORD + b"\n",
+            stdout=subprocess.DEVNULL, env={**os.environ, "QX_JOBS": "8"},
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)), timeout=120)
+        assert done.returncode in (0, 2), f"{switch}: status {done.returncode}"
+        assert sorted(p.name for p in work.iterdir()) == sorted(originals)
+    status, _ = run(place, 1, ["-d", "-n", "*.txt"])
+    for name, data in originals.items():
+        assert (work / name).read_bytes() == data, name
 
 
 @pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM])
