@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <deque>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -200,20 +201,22 @@ int search_thread_count(int workers) {
 
 bool start_batch(RunState& state, int workers) {
     if (workers < 2 || running != nullptr) return false;
-    running = new Batch;  // freed by stop_batch, which every exit passes
-    running->password = state.password;
-    running->may_encrypt = !state.decrypt_only;
-    running->may_decrypt = !state.encrypt_only;
-    running->most_slots = entries_per_worker * static_cast<size_t>(workers) + 1;
-    // The main thread is one of the workers: it does every entry that no other has started.
-    running->main_worker = make_worker(state, *running);
-    for (int i = 1; i < workers; ++i)
-        if (!start_worker(state, *running)) break;
-    if (running->workers.empty()) {
-        stop_batch();
-        return false;
+    // Short of memory for more workers, the batch goes on with those it has, or
+    // the run does its files one at a time.
+    try {
+        running = new Batch;  // freed by stop_batch, which every exit passes
+        running->password = state.password;
+        running->may_encrypt = !state.decrypt_only;
+        running->may_decrypt = !state.encrypt_only;
+        running->most_slots = entries_per_worker * static_cast<size_t>(workers) + 1;
+        // The main thread is one of the workers: it does every entry that no other has started.
+        running->main_worker = make_worker(state, *running);
+        for (int i = 1; i < workers; ++i)
+            if (!start_worker(state, *running)) break;
+    } catch (const std::bad_alloc&) {
     }
-    return true;
+    if (running != nullptr && (!running->main_worker || running->workers.empty())) stop_batch();
+    return running != nullptr;
 }
 
 bool batch_running() { return running != nullptr; }

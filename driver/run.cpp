@@ -1,6 +1,7 @@
 // The run driver: start-up, switches, the file list, the walk over its entries and the summary.
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "console/console.hpp"
@@ -301,7 +302,9 @@ void on_exit() {
     platform::console_input().leave_quiet_mode();
 }
 
-int run(int argc, char** argv) {
+namespace {
+
+int run_steps(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     if (args.empty()) args.emplace_back();
     // Answered before anything else: no banner, no closing line, no key wait.
@@ -347,6 +350,20 @@ int run(int argc, char** argv) {
     walk_list(state);
     finish_run(state);
     return state.file_errors > 0 ? exit_file_errors : exit_clean;
+}
+
+}  // namespace
+
+// Memory that the run itself cannot have (a file's own shortage fails that file
+// only) ends the run as a fatal stop: the exit-time handler still removes the
+// run's files and gives the terminal its mode back.
+int run(int argc, char** argv) {
+    try {
+        return run_steps(argc, argv);
+    } catch (const std::bad_alloc&) {
+        console::show_message(console::kind_fatal, console::attr_error, "out of memory");
+        return exit_fatal;
+    }
 }
 
 }  // namespace qx::driver
