@@ -77,17 +77,15 @@ class Wine:
         subprocess.run(self.tmux + ["new-window", "-d", "-t", "idle", "-n", name, "bash", "-c", script],
                        env=self.env, check=True)
         pane = Pane(self, f"idle:{name}", status)
-        if exe.endswith(".exe") and not stdout and not launch_failed(pane):
+        if not exe.endswith(".exe") or stdout or not launch_failed(pane) or relaunched:
             return pane
-        if exe.endswith(".exe") and not stdout and not relaunched:
-            # On a loaded host Wine has once ended a program before its first byte
-            # of output, with nothing on the screen: that is Wine's launch, not the
-            # program, whose first act is to print. It is started once more, and
-            # the test's report says so.
-            warnings.warn(f"Wine ended {exe} before any output (exit status {pane.status()}); started again")
-            pane.kill()
-            return self.start(exe, args, cwd, stdout, piped, env, relaunched=True)
-        return pane
+        # On a loaded host Wine has once ended a program before its first byte of
+        # output, with nothing on the screen: that is Wine's launch, not the
+        # program, whose first act is to print. It is started once more, and the
+        # test's report says so.
+        warnings.warn(f"Wine ended {exe} before any output (exit status {pane.status()}); started again")
+        pane.kill()
+        return self.start(exe, args, cwd, stdout, piped, env, relaunched=True)
 
 
 def launch_failed(pane):
