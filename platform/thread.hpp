@@ -76,4 +76,10 @@ private:
 // The processors this process may run on (at least 1).
 int processor_count();
 
+// Lowers the calling thread's priority, for work that can wait a little, so
+// that the threads a run waits on get the processors first. Where a lower
+// priority could leave the thread without a processor for long (Windows), or
+// would apply to the whole process, it does nothing.
+void lower_this_thread_priority();
+
 }  // namespace qx::platform

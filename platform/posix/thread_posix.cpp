@@ -11,6 +11,12 @@
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
+#if defined(__linux__)
+#include <cerrno>
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#endif
 
 namespace qx::platform {
 
@@ -125,6 +131,18 @@ int processor_count() {
     if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
     const long online = sysconf(_SC_NPROCESSORS_ONLN);
     return online > 0 ? static_cast<int>(online) : 1;
+}
+
+// Linux keeps a nice value per thread, set through the thread's own id; on other
+// systems the call would renice the whole process, so nothing changes there.
+void lower_this_thread_priority() {
+#if defined(__linux__)
+    const auto self = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int nice = ::getpriority(PRIO_PROCESS, self);
+    if (nice == -1 && errno != 0) return;
+    ::setpriority(PRIO_PROCESS, self, nice + 10 < 19 ? nice + 10 : 19);
+#endif
 }
 
 }  // namespace qx::platform

@@ -77,4 +77,9 @@ int processor_count() {
     return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
 }
 
+// Nothing: Windows runs a thread of lower priority only while no thread of
+// higher priority is ready, so other programs keeping every processor busy
+// would leave it waiting, and with it the compression that waits on it.
+void lower_this_thread_priority() {}
+
 }  // namespace qx::platform
