@@ -59,22 +59,19 @@ if [ -n "${QX_BENCH_BASE:-}" ]; then
     cmake --build "$base_tree/build" -j2 --target qxcodec >/dev/null
     tools="gzip qxcodec qx+search base zstd"
 fi
-tools=${QX_BENCH_TOOLS:-$tools}
-files=${QX_BENCH_FILES:-text text2 binary random text.enc text2.enc binary.enc}
+all_tools=$tools
+all_files="text text2 binary random text.enc text2.enc binary.enc"
+tools=${QX_BENCH_TOOLS:-$all_tools}
+files=${QX_BENCH_FILES:-$all_files}
+# listed WORD LIST: whether WORD is one of the words of LIST.
+listed() { case " $2 " in *" $1 "*) return 0 ;; esac; return 1; }
+has() { listed "$1" "$tools"; }
 for tool in $tools; do
-    case $tool in
-        gzip | zstd | qxcodec | qx+search) ;;
-        base) [ -n "$base_tree" ] || { echo "the tool base needs QX_BENCH_BASE" >&2; exit 2; } ;;
-        *) echo "unknown tool: $tool" >&2; exit 2 ;;
-    esac
+    listed "$tool" "$all_tools" || { echo "unknown tool: $tool (QX_BENCH_BASE adds base)" >&2; exit 2; }
 done
 for name in $files; do
-    case $name in
-        text | text2 | binary | random | text.enc | text2.enc | binary.enc) ;;
-        *) echo "unknown file: $name" >&2; exit 2 ;;
-    esac
+    listed "$name" "$all_files" || { echo "unknown file: $name" >&2; exit 2; }
 done
-has() { case " $tools " in *" $1 "*) return 0 ;; esac; return 1; }
 
 # Concatenates the listed files (gzip-compressed ones unpacked) up to $1 bytes,
 # and stops listing once that much is out (a write then fails on a closed pipe).
